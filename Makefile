@@ -1,0 +1,49 @@
+# The two commands of the README (`make demo`, `make test`) do all the set-up on
+# a fresh machine: tools/bootstrap.sh installs what is missing and is cheap when
+# nothing is; the build is redone only when a source changed.
+
+VENV    := .venv
+PY      := $(VENV)/bin/python
+CMAKE   := $(VENV)/bin/cmake
+STAMP   := $(VENV)/.build.stamp
+SOURCES := $(shell find src kernels vorlane -type f -not -name '*.pyc' 2>/dev/null) \
+           CMakeLists.txt pyproject.toml requirements.txt
+CPPTEST_DIR := build/cpptests
+
+.PHONY: all bootstrap build test pytest cpptest demo bench clean
+
+all: build
+
+bootstrap:
+	@tools/bootstrap.sh
+
+build: bootstrap $(STAMP)
+
+$(STAMP): $(SOURCES)
+	$(PY) -m pip install -q --no-build-isolation --no-deps --disable-pip-version-check .
+	@touch $@
+
+cpptest: build
+	@$(CMAKE) -S tests/cpp -B $(CPPTEST_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+	    -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
+	    -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
+	@$(CMAKE) --build $(CPPTEST_DIR)
+	@cd $(CPPTEST_DIR) && ./store_tests
+
+pytest: build
+	$(PY) -m pytest -q
+
+test: cpptest pytest
+
+demo: build
+	$(PY) examples/demo.py
+
+bench: build
+	@$(CMAKE) -S bench -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release \
+	    -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
+	    -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
+	@$(CMAKE) --build build/bench
+	$(PY) bench/run.py
+
+clean:
+	rm -rf build dist $(STAMP)

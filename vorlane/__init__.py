@@ -1,0 +1,5 @@
+"""vorlane: arbitrary Python objects in the cells of GraphBLAS int64 matrices.
+
+``vorlane._Quodex`` holds the identity store ``Quodex`` and the string column
+utilities; ``vorlane._Zembra`` holds the native comparison kernels.
+"""
