@@ -1,0 +1,20 @@
+// Every Python-visible function of vorlane._Quodex, declared in one place.
+// The specs are defined next to their operations; module.cpp publishes them in
+// a fixed order.
+#pragma once
+
+#include <Python.h>
+
+#include "arglayer.hpp"
+
+// Ordinary method-table entries of the Quodex type (the pickling refusals).
+extern PyMethodDef quodexMethodTable[];
+
+// Class members (operations.cpp).
+extern const FuncSpec kInsertSpec;
+extern const FuncSpec kRemoveSpec;
+extern const FuncSpec kDecodeSpec;
+extern const FuncSpec kInsertManySpec;
+extern const FuncSpec kInsertManyNumpySpec;
+extern const FuncSpec kInsertManyEncodedNumpySpec;
+extern const FuncSpec kDecodeManySpec;
