@@ -81,6 +81,12 @@ void raiseArgType(const char* argname, const char* expected, PyObject* got) noex
 // `o` must be exactly an int (no subclass, not bool).
 bool checkExactInt(PyObject* o, const char* argname) noexcept;
 
+// Converts `o` to a signed 64-bit integer as int(o) would: ints and int
+// subclasses by value, other objects through their __int__ slot (floats
+// truncate). TypeError "an integer is required" when there is none;
+// OverflowError outside the range. May run user code.
+bool convertToInt64(PyObject* o, long* out) noexcept;
+
 // A one-dimensional NumPy array read and written in place through its stride.
 // It keeps a reference to the array, which also stops the array from being
 // resized by code that runs while an operation walks it.

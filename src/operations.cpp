@@ -16,47 +16,6 @@
 
 namespace {
 
-// ---------------------------------------------------------------------------
-// Integer conversion of counts and increments
-
-// The conversion behind int(obj): ints (and subclasses, so True is 1) by
-// value, anything else through its type's __int__ slot.
-bool toInt64(PyObject* o, long* out) noexcept {
-    PythonObj converted;
-    if (!PyLong_Check(o)) {
-        PyNumberMethods* m = Py_TYPE(o)->tp_as_number;
-        if (!m || !m->nb_int) {
-            PyErr_SetString(PyExc_TypeError, "an integer is required");
-            return false;
-        }
-        converted = PythonObj::steal(m->nb_int(o));
-        if (!converted) {
-            return false;
-        }
-        if (!PyLong_CheckExact(converted.get())) {
-            if (!PyLong_Check(converted.get())) {
-                PyErr_Format(PyExc_TypeError, "__%.4s__ returned non-%.4s (type %.200s)", "int", "int",
-                             Py_TYPE(converted.get())->tp_name);
-                return false;
-            }
-            if (PyErr_WarnFormat(PyExc_DeprecationWarning, 1,
-                                 "__int__ returned non-int (type %.200s).  The ability to return an "
-                                 "instance of a strict subclass of int is deprecated, and may be "
-                                 "removed in a future version of Python.",
-                                 Py_TYPE(converted.get())->tp_name) < 0) {
-                return false;
-            }
-        }
-        o = converted.get();
-    }
-    const long v = PyLong_AsLong(o);
-    if (v == -1 && PyErr_Occurred()) {
-        return false;
-    }
-    *out = v;
-    return true;
-}
-
 // stored (+|-) delta, with the interpreter's in-place operator so that a
 // user type's reflected operator takes part. May run user code.
 bool applyDelta(long stored, PyObject* delta, bool add, long* out) noexcept {
@@ -76,7 +35,7 @@ bool applyDelta(long stored, PyObject* delta, bool add, long* out) noexcept {
     }
     PythonObj result = PythonObj::steal(add ? PyNumber_InPlaceAdd(current.get(), delta)
                                             : PyNumber_InPlaceSubtract(current.get(), delta));
-    return result && toInt64(result.get(), out);
+    return result && convertToInt64(result.get(), out);
 }
 
 PyObject* newCodeCountTuple(const PythonObj& key, PyObject* count) noexcept {
@@ -99,7 +58,7 @@ PyObject* insert_impl(PyObject* self, PyObject* const* argv) {
         if (!applyDelta(*opt_count, increment, true, &count)) {
             return nullptr;
         }
-    } else if (!toInt64(increment, &count)) {
+    } else if (!convertToInt64(increment, &count)) {
         return nullptr;
     }
     // User code may have run above: look up again, in the store the instance
