@@ -8,6 +8,8 @@
 
 #include <structmember.h>
 
+#include <climits>
+
 #include "quodex.hpp"
 #include "state.hpp"
 
@@ -175,41 +177,82 @@ bool checkCode(int64_t code) noexcept {
     return false;
 }
 
+bool checkArrayPair(const ArrayArg& a, const ArrayArg& b, ArrayView& va, ArrayView& vb) noexcept {
+    if (!checkNdarray(a.obj, a.argname) || !checkNdarray(b.obj, b.argname) ||
+        !checkArray(a.obj, a.kind, a.writable, va) || !checkArray(b.obj, b.kind, b.writable, vb)) {
+        return false;
+    }
+    if (va.size != vb.size) {
+        PyErr_SetNone(g_state.b_AssertionError);
+        return false;
+    }
+    return true;
+}
+
 // The conversion behind int(obj): ints (and subclasses, so True is 1) by
-// value, anything else through its type's __int__ slot.
-bool convertToInt64(PyObject* o, long* out) noexcept {
-    PythonObj converted;
+// value, anything else through its type's __int__ slot. Sets `holder` when a
+// new int had to be made; returns the int to read (borrowed) or null.
+static PyObject* intValueOf(PyObject* o, PythonObj& holder) noexcept {
     if (!PyLong_Check(o)) {
         PyNumberMethods* m = Py_TYPE(o)->tp_as_number;
         if (!m || !m->nb_int) {
             PyErr_SetString(PyExc_TypeError, "an integer is required");
-            return false;
+            return nullptr;
         }
-        converted = PythonObj::steal(m->nb_int(o));
-        if (!converted) {
-            return false;
+        holder = PythonObj::steal(m->nb_int(o));
+        if (!holder) {
+            return nullptr;
         }
-        if (!PyLong_CheckExact(converted.get())) {
-            if (!PyLong_Check(converted.get())) {
+        if (!PyLong_CheckExact(holder.get())) {
+            if (!PyLong_Check(holder.get())) {
                 PyErr_Format(PyExc_TypeError, "__%.4s__ returned non-%.4s (type %.200s)", "int", "int",
-                             Py_TYPE(converted.get())->tp_name);
-                return false;
+                             Py_TYPE(holder.get())->tp_name);
+                return nullptr;
             }
             if (PyErr_WarnFormat(PyExc_DeprecationWarning, 1,
                                  "__int__ returned non-int (type %.200s).  The ability to return an "
                                  "instance of a strict subclass of int is deprecated, and may be "
                                  "removed in a future version of Python.",
-                                 Py_TYPE(converted.get())->tp_name) < 0) {
-                return false;
+                                 Py_TYPE(holder.get())->tp_name) < 0) {
+                return nullptr;
             }
         }
-        o = converted.get();
+        o = holder.get();
     }
-    const long v = PyLong_AsLong(o);
+    return o;
+}
+
+bool convertToInt64(PyObject* o, long* out) noexcept {
+    PythonObj holder;
+    PyObject* value = intValueOf(o, holder);
+    if (!value) {
+        return false;
+    }
+    const long v = PyLong_AsLong(value);
     if (v == -1 && PyErr_Occurred()) {
         return false;
     }
     *out = v;
+    return true;
+}
+
+bool convertToInt32(PyObject* o, int* out) noexcept {
+    PythonObj holder;
+    PyObject* value = intValueOf(o, holder);
+    if (!value) {
+        return false;
+    }
+    // One text for every out-of-range value, also those beyond a C long.
+    int overflow = 0;
+    const long v = PyLong_AsLongAndOverflow(value, &overflow);
+    if (v == -1 && PyErr_Occurred()) {
+        return false;
+    }
+    if (overflow || v < INT_MIN || v > INT_MAX) {
+        PyErr_SetString(PyExc_OverflowError, "Python int too large to convert to C int");
+        return false;
+    }
+    *out = static_cast<int>(v);
     return true;
 }
 

@@ -87,6 +87,10 @@ bool checkExactInt(PyObject* o, const char* argname) noexcept;
 // OverflowError outside the range. May run user code.
 bool convertToInt64(PyObject* o, long* out) noexcept;
 
+// The same conversion into a C int (a file descriptor, say): OverflowError
+// "Python int too large to convert to C int" outside the signed 32-bit range.
+bool convertToInt32(PyObject* o, int* out) noexcept;
+
 // A one-dimensional NumPy array read and written in place through its stride.
 // It keeps a reference to the array, which also stops the array from being
 // resized by code that runs while an operation walks it.
@@ -130,6 +134,19 @@ bool checkNdarray(PyObject* o, const char* argname) noexcept;
 // an array that already passed checkNdarray, and fills `view`. ValueError
 // naming what was expected and what was found.
 bool checkArray(PyObject* o, ArrayKind kind, bool writable, ArrayView& view) noexcept;
+
+// One array argument of a function that walks two arrays side by side.
+struct ArrayArg {
+    PyObject* obj;
+    const char* argname;
+    ArrayKind kind;
+    bool writable;
+};
+
+// Checks two array arguments in the layer's order: that each is a
+// numpy.ndarray, then the layout of each (checkArray), then that both have the
+// same length (AssertionError with no message). Fills `va` and `vb`.
+bool checkArrayPair(const ArrayArg& a, const ArrayArg& b, ArrayView& va, ArrayView& vb) noexcept;
 
 // Object codes are addresses of Python objects: never 0, never negative, and
 // 8-byte aligned. Anything else cannot be dereferenced safely. ValueError.

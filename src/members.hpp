@@ -18,3 +18,9 @@ extern const FuncSpec kInsertManySpec;
 extern const FuncSpec kInsertManyNumpySpec;
 extern const FuncSpec kInsertManyEncodedNumpySpec;
 extern const FuncSpec kDecodeManySpec;
+
+// Module functions (strings.cpp).
+extern const FuncSpec kNpbytes2npstrSpec;
+extern const FuncSpec kNpstr2npbytesSpec;
+extern const FuncSpec kBulkSerializeStringsSpec;
+extern const FuncSpec kBulkDeserializeStringsSpec;

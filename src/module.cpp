@@ -71,6 +71,10 @@ namespace {
 
 // Module functions and class members in the order they are published.
 const FuncSpec* const kModuleFunctions[] = {
+    &kNpbytes2npstrSpec,
+    &kNpstr2npbytesSpec,
+    &kBulkSerializeStringsSpec,
+    &kBulkDeserializeStringsSpec,
     nullptr,
 };
 
