@@ -9,6 +9,14 @@
 
 // Ordinary method-table entries of the Quodex type (the pickling refusals).
 extern PyMethodDef quodexMethodTable[];
+PyObject* quodex_reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) noexcept;
+PyObject* quodex_setstate(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) noexcept;
+
+// Compiles the generator behind `checkpoint` into g_state; once, from the
+// exec step, before the class members are published (snapshot.cpp).
+bool prepareCheckpoint() noexcept;
 
 // Class members (operations.cpp).
 extern const FuncSpec kInsertSpec;
@@ -18,3 +26,8 @@ extern const FuncSpec kInsertManySpec;
 extern const FuncSpec kInsertManyNumpySpec;
 extern const FuncSpec kInsertManyEncodedNumpySpec;
 extern const FuncSpec kDecodeManySpec;
+
+// Snapshots (snapshot.cpp) and the diagnostic dump (dump.cpp).
+extern const FuncSpec kCopySpec;
+extern const FuncSpec kCheckpointSpec;
+extern const FuncSpec kPrintDebugSpec;
