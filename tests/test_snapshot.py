@@ -109,7 +109,7 @@ def test_checkpoint_binds_the_instance_and_commits():
     assert sys.getrefcount(x) == refs - 1  # neither the store nor the snapshot holds it
 
 
-# StopIteration is special to generators: it must leave the block unchanged too.
+# StopIteration is special inside generators: it too must roll back and come out unchanged.
 @pytest.mark.parametrize("exc", [ValueError, KeyboardInterrupt, GeneratorExit, SystemExit, StopIteration])
 def test_rollback_restores_entry_state_and_releases_block_objects(exc):
     a, (x,) = filled(1)
