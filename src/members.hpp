@@ -9,6 +9,14 @@
 
 // Ordinary method-table entries of the Quodex type (the pickling refusals).
 extern PyMethodDef quodexMethodTable[];
+PyObject* quodex_reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) noexcept;
+PyObject* quodex_setstate(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) noexcept;
+
+// Compiles the generator behind `checkpoint` into g_state; once, from the
+// exec step, before the class members are published (snapshot.cpp).
+bool prepareCheckpoint() noexcept;
 
 // Class members (operations.cpp).
 extern const FuncSpec kInsertSpec;
@@ -24,3 +32,8 @@ extern const FuncSpec kNpbytes2npstrSpec;
 extern const FuncSpec kNpstr2npbytesSpec;
 extern const FuncSpec kBulkSerializeStringsSpec;
 extern const FuncSpec kBulkDeserializeStringsSpec;
+
+// Snapshots (snapshot.cpp) and the diagnostic dump (dump.cpp).
+extern const FuncSpec kCopySpec;
+extern const FuncSpec kCheckpointSpec;
+extern const FuncSpec kPrintDebugSpec;

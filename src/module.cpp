@@ -79,13 +79,16 @@ const FuncSpec* const kModuleFunctions[] = {
 };
 
 const FuncSpec* const kClassMembers[] = {
+    &kCopySpec,
     &kDecodeSpec,
     &kDecodeManySpec,
     &kInsertManySpec,
     &kInsertManyEncodedNumpySpec,
     &kInsertManyNumpySpec,
     &kInsertSpec,
+    &kPrintDebugSpec,
     &kRemoveSpec,
+    &kCheckpointSpec,
     nullptr,
 };
 
@@ -266,6 +269,16 @@ bool publishModuleFunctions() {
     return true;
 }
 
+// contextlib.contextmanager(member), with `contextlib` found in the module
+// namespace as it is at this moment.
+PythonObj wrapContextManager(const PythonObj& member) {
+    PythonObj name = PythonObj::steal(PyUnicode_InternFromString("contextlib"));
+    PythonObj contextlib = name ? lookupModuleGlobal(name.get()) : PythonObj();
+    PythonObj wrap = contextlib ? PythonObj::steal(PyObject_GetAttrString(contextlib.get(), "contextmanager"))
+                                : PythonObj();
+    return wrap ? PythonObj::steal(PyObject_CallOneArg(wrap.get(), member.get())) : PythonObj();
+}
+
 bool publishClassMembers() {
     PyObject* dict = QuodexType.tp_dict;  // borrowed
     for (const FuncSpec* const* p = kClassMembers; *p; ++p) {
@@ -275,8 +288,11 @@ bool publishClassMembers() {
             return false;
         }
         PyType_Modified(&QuodexType);
-        if (spec.binding == Binding::Static) {
-            member = PythonObj::steal(PyObject_CallOneArg(g_state.b_staticmethod, member.get()));
+        const bool wrapped = spec.binding == Binding::Static || &spec == &kCheckpointSpec;
+        if (wrapped) {
+            member = spec.binding == Binding::Static
+                         ? PythonObj::steal(PyObject_CallOneArg(g_state.b_staticmethod, member.get()))
+                         : wrapContextManager(member);
             if (!member || PyDict_SetItemString(dict, spec.args.name, member.get()) < 0) {
                 return false;
             }
@@ -367,7 +383,7 @@ bool execSteps(PyObject* module) {
         return false;
     }
     return fetchNdarrayType() && importPythonModules() && publishModuleFunctions() &&
-           publishClassMembers();
+           prepareCheckpoint() && publishClassMembers();
 }
 
 int quodex_module_exec(PyObject* module) noexcept {

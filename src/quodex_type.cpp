@@ -119,6 +119,10 @@ PyGetSetDef quodex_getset[] = {
 }  // namespace
 
 PyMethodDef quodexMethodTable[] = {
+    {"__reduce__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(quodex_reduce)),
+     METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"__setstate__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(quodex_setstate)),
+     METH_FASTCALL | METH_KEYWORDS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

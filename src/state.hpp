@@ -23,6 +23,9 @@ struct ModuleState {
 
     PyTypeObject* ndarray_type = nullptr;  // owned (numpy.ndarray)
 
+    // Owned: the generator function that runs a checkpoint (snapshot.cpp).
+    PyObject* checkpoint_body = nullptr;
+
     // Builtins the operations use, owned.
     PyObject* b_staticmethod = nullptr;
     PyObject* b_print = nullptr;
