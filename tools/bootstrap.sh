@@ -59,7 +59,10 @@ if [ ! -x "$VENV/bin/python" ] || ! "$VENV/bin/python" -c 'import sys; assert sy
     pipver=$(sed -n 's/^pip==//p' requirements.txt)
     python3 -m pip download -q --no-deps --only-binary=:all: --python-version 3.9 \
         -d "$wheels" "pip==$pipver"
-    "$VENV/bin/python" "$wheels"/pip-*.whl/pip install -q --no-index "$wheels"/pip-*.whl
+    # The wheel is run as a zip archive (its inner pip/ package), so its path
+    # has to be resolved first: a glob cannot reach inside a file.
+    pipwhl=$(echo "$wheels"/pip-*.whl)
+    "$VENV/bin/python" "$pipwhl/pip" install -q --no-index "$pipwhl"
     rm -rf "$wheels"
 fi
 
