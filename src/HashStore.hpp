@@ -8,7 +8,7 @@
 // The system uses exactly one instantiation, HashStore<PythonObj, long>: keys
 // are owned object handles compared by identity, values are counts.
 //
-// Invariants (checkInvariants() verifies them in debug builds):
+// Invariants (checkInvariants() verifies I1 to I4 in debug builds):
 //   I1  Every live node of a table is in exactly one bucket chain, the one of
 //       its key's bucket, and in the table's allocation list; every other pool
 //       node is on the free list. table_entries + free nodes == alloc_size.
@@ -20,6 +20,9 @@
 //       front->table_size >= 2 * front->table_entries + 2. One put adds at most
 //       two nodes to front (the migrated one and the new one), so a pool of
 //       table_size / 2 + 1 nodes always has room: allocate_node never runs dry.
+//       It also means front cannot fill up before back has been emptied: a
+//       front of 2B buckets holds at most 2 nodes per migrated entry, and a
+//       back of B buckets never starts with more than B / 2 entries.
 //   I6  Each live node owns exactly one reference to its key's object.
 //
 // Ordering that callers see: iteration of a table and toArrays walk the
@@ -40,6 +43,10 @@
 // deallocate_node releases only after the node is unlinked from its chain and
 // its allocation list, and pushes it on the free list after the release, so
 // the node is never reachable or reusable while its key is being destroyed.
+// Within the store's own operations no such finalizer runs while a table is
+// half updated: migration copies the key into front before releasing it
+// from back, and remove() holds a reference of its own until it is done.
+// Only destruction runs finalizers from inside a table.
 //
 // No locking: every caller holds the interpreter lock.
 #pragma once
@@ -101,8 +108,9 @@ class HashStore {
 protected:
     static constexpr size_t LL_NULL = ~static_cast<size_t>(0);
 
-    // Largest bucket count whose byte size still fits a size_t with headroom;
-    // checked by hand so that no size computation can wrap.
+    // Beyond this the byte size of a bucket array no longer fits 64 bits once
+    // doubled; refusing such counts up front keeps every size computation,
+    // growth included, from wrapping.
     static constexpr size_t MAX_BUCKETS = (static_cast<size_t>(1) << 60) - 1;
 
     // One pool node. A free node is raw pool memory whose only meaningful
@@ -425,7 +433,7 @@ public:
     }
 
 #ifndef NDEBUG
-    // Empty when every invariant of the header holds, else the first breach.
+    // Empty when I1 to I4 hold, else the first breach found.
     std::string checkInvariants() const;
 #endif
 
@@ -442,7 +450,9 @@ protected:
         size_t grown = front->table_size == 0 ? 2 : 2 * front->table_size;
         std::unique_ptr<HashTable> fresh(new HashTable(grown));
         if (back) {
-            // The old table never drained in time: finish it in one go.
+            // Under I5 back has always been emptied (by migration or removal)
+            // by the time front fills, so this normally frees an empty table;
+            // the drain keeps entries safe should that ever not hold.
             while (back->get_some_node() != LL_NULL) {
                 migrate_one();
             }
