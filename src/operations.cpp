@@ -219,7 +219,11 @@ PyObject* insert_many_numpy_impl(PyObject* self, PyObject* const* argv) {
                         checkArray(ret.get(), ArrayKind::Int64, true, out);
     PyErr_Clear();
     PythonObj handle;
+    constexpr npy_intp ahead = Store::kPrefetchDistance;
     for (npy_intp i = 0; i < in.size; ++i) {
+        if (i + ahead < in.size) {
+            storeOf(self).prefetch(reinterpret_cast<size_t>(in.objectAt(i + ahead)));
+        }
         handle.set(in.objectAt(i));
         if (direct) {
             out.setInt64(i, handle.toInteger());
@@ -253,7 +257,11 @@ PyObject* insert_many_encoded_numpy_impl(PyObject* self, PyObject* const* argv) 
         return nullptr;
     }
     PythonObj handle;
+    constexpr npy_intp ahead = Store::kPrefetchDistance;
     for (npy_intp i = 0; i < codes.size; ++i) {
+        if (i + ahead < codes.size) {
+            storeOf(self).prefetch(static_cast<size_t>(codes.int64At(i + ahead)));
+        }
         handle.set(reinterpret_cast<PyObject*>(codes.int64At(i)));
         if (!countOne(storeOf(self), handle)) {
             return nullptr;
