@@ -45,7 +45,7 @@ PIN
         -t bullseye $APT_PACKAGES_BULLSEYE
 fi
 
-if [ ! -x "$VENV/bin/python" ] || ! "$VENV/bin/python" -c 'import sys; assert sys.version_info[:2] == (3, 9)' 2>/dev/null; then
+if ! "$VENV/bin/python" -c 'import sys, pip; assert sys.version_info[:2] == (3, 9)' 2>/dev/null; then
     rm -rf "$VENV"
     # Debian ships ensurepip and distutils for 3.9 in packages that conflict
     # with bookworm's, so the venv starts without pip and pip is bootstrapped
@@ -59,7 +59,9 @@ if [ ! -x "$VENV/bin/python" ] || ! "$VENV/bin/python" -c 'import sys; assert sy
     pipver=$(sed -n 's/^pip==//p' requirements.txt)
     python3 -m pip download -q --no-deps --only-binary=:all: --python-version 3.9 \
         -d "$wheels" "pip==$pipver"
-    "$VENV/bin/python" "$wheels"/pip-*.whl/pip install -q --no-index "$wheels"/pip-*.whl
+    whl=$(echo "$wheels"/pip-*.whl)
+    # A pip wheel can run itself: it installs its own file into the venv.
+    "$VENV/bin/python" "$whl/pip" install -q --no-index "$whl"
     rm -rf "$wheels"
 fi
 
