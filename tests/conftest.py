@@ -1,0 +1,29 @@
+"""The tests exercise the installed vorlane (`make build`). `python -m pytest`
+puts the work tree first on sys.path, where vorlane/ has no built modules."""
+import os
+import sys
+
+_ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path[:] = [p for p in sys.path if os.path.abspath(p or os.curdir) != _ROOT]
+
+import subprocess
+import sysconfig
+
+import pytest
+
+
+@pytest.fixture(scope="session")
+def build_native(tmp_path_factory):
+    """Compiles `source` (C, or C++ when `cxx`) into a shared library that
+    resolves interpreter symbols from the running process; returns its path."""
+    def build(name, source, cxx=False, include=()):
+        out = tmp_path_factory.mktemp("native")
+        src = out / (name + (".cpp" if cxx else ".c"))
+        src.write_text(source)
+        cmd = ["c++", "-std=c++17"] if cxx else ["cc"]
+        cmd += ["-O1", "-shared", "-fPIC", "-Wall", "-Werror", "-pthread",
+                "-I" + sysconfig.get_paths()["include"], *("-I" + str(i) for i in include),
+                str(src), "-o", str(out / (name + ".so"))]
+        subprocess.run(cmd, check=True)
+        return str(out / (name + ".so"))
+    return build
