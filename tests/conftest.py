@@ -27,3 +27,20 @@ def build_native(tmp_path_factory):
         subprocess.run(cmd, check=True)
         return str(out / (name + ".so"))
     return build
+
+
+@pytest.fixture(scope="session")
+def thread_state_count():
+    """Counts the interpreter's thread states, temporary ones included."""
+    import ctypes
+    api = ctypes.PyDLL(None)
+    api.PyInterpreterState_Get.restype = ctypes.c_void_p
+    for f in (api.PyInterpreterState_ThreadHead, api.PyThreadState_Next):
+        f.restype, f.argtypes = ctypes.c_void_p, [ctypes.c_void_p]
+
+    def count():
+        n, t = 0, api.PyInterpreterState_ThreadHead(api.PyInterpreterState_Get())
+        while t:
+            n, t = n + 1, api.PyThreadState_Next(t)
+        return n
+    return count

@@ -40,6 +40,10 @@ def compare(name, a, b):
 
 
 def python_says(name, a, b):
+    """Python's operator, with identity deciding == and != as in
+    PyObject_RichCompareBool (a NaN equals itself); raising means false."""
+    if a is b and name in ("EQ", "NE"):
+        return name == "EQ"
     try:
         return bool(COMPARISONS[name](a, b))
     except Exception:
