@@ -88,9 +88,9 @@ public:
     PointerArgument& operator=(PointerArgument&&) = delete;
 
     // False with an exception set when `arg` cannot become a non-null pointer
-    // of `type`.
+    // of `type` to at least one cell of `cell_size` bytes.
     bool convert(const char* function, int position, size_t type_index,
-                 PyObject* arg) noexcept {
+                 size_t cell_size, PyObject* arg) noexcept {
         cffi::CTypeDescr* type = resolved_type(type_index);
         const auto prepare = backend_routine<cffi::PreparePointerArgument>(
             cffi::kPreparePointerArgument);
@@ -100,6 +100,13 @@ public:
         }
         if (needed > 0) {
             const size_t size = static_cast<size_t>(needed);
+            // The backend asks for one byte for an empty sequence; the kernel
+            // would read a cell that no value filled.
+            if (size < cell_size) {
+                PyErr_Format(PyExc_ValueError, "%s() argument %d is an empty sequence",
+                             function, position);
+                return false;
+            }
             if (size <= kStackScratch) {
                 data_ = local_;
             } else {
@@ -132,8 +139,6 @@ public:
     }
 
 private:
-    // Scratch of an empty list is smaller than a cell; kStackScratch covers a
-    // whole cell, so the kernel never reads or writes past what we own.
     alignas(std::max_align_t) char local_[kStackScratch];
     void* heap_ = nullptr;
     char* data_ = nullptr;
@@ -186,9 +191,9 @@ PyObject* call_from_python(PyObject*, PyObject* args) noexcept {
         return nullptr;
     }
     PointerArgument z, x, y;
-    if (!z.convert(name, 1, result_type_index<Result>(), arg0) ||
-        !x.convert(name, 2, kInt64Pointer, arg1) ||
-        !y.convert(name, 3, kInt64Pointer, arg2)) {
+    if (!z.convert(name, 1, result_type_index<Result>(), sizeof(Result), arg0) ||
+        !x.convert(name, 2, kInt64Pointer, sizeof(int64_t), arg1) ||
+        !y.convert(name, 3, kInt64Pointer, sizeof(int64_t), arg2)) {
         return nullptr;
     }
     {

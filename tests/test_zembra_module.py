@@ -195,6 +195,10 @@ def test_arguments_that_are_no_cell_pointers_are_refused_before_the_kernel_runs(
         lib.PyObject_FIRST(z, code, "text")
     with pytest.raises(ValueError, match=r"^PyObject_FIRST\(\) argument 2 is a null pointer$"):
         lib.PyObject_FIRST(z, ffi.NULL, code)
+    with pytest.raises(ValueError, match=r"^PyObject_LT\(\) argument 3 is an empty sequence$"):
+        lib.PyObject_LT(ffi.new("bool*"), code, [])
+    with pytest.raises(ValueError, match=r"^PyObject_ANY\(\) argument 2 is an empty sequence$"):
+        lib.PyObject_ANY(z, (), code)
     assert z[0] == 99
 
 
