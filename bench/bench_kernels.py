@@ -2,7 +2,9 @@
 with its peer in the same run: NumPy's own comparison of the same two object
 arrays, the kernel on one thread against itself on two, and the selections
 against GraphBLAS's built-in FIRST and SECOND on the same matrices."""
+import pathlib
 import random
+import subprocess
 import sys
 import time
 
@@ -12,6 +14,7 @@ from suitesparse_graphblas import ffi as gffi, lib as grb
 
 from vorlane import _Zembra
 
+CALLS_PROBE = pathlib.Path(__file__).resolve().parent.parent / "build" / "bench" / "kernel_calls"
 SIDE = 1000
 CELLS = SIDE * SIDE
 REPEATS = 7
@@ -93,6 +96,25 @@ def row(operation, vorlane_s, peer, peer_s, limit):
             "peer_s": peer_s, "goal": f"<= {limit}x", "met": ratio <= limit}
 
 
+def call_rows():
+    """PyObject_LT called directly, without GraphBLAS, taken apart by the
+    native probe that `make bench` builds: the lock pair that every call pays
+    sets its floor."""
+    if not CALLS_PROBE.exists():
+        print("#   (no build/bench/kernel_calls: run `make bench` for the per-call rows)",
+              file=sys.stderr)
+        return []
+    out = subprocess.run([str(CALLS_PROBE), _Zembra.__file__], capture_output=True,
+                         text=True, check=True).stdout
+    t = {name: float(value) for name, value in (line.split() for line in out.splitlines())}
+    return [{"operation": f"PyObject_LT call, {what}", "n": 1, "vorlane_s": t[key],
+             "peer": "RichCompareBool alone", "peer_s": t["compare_only"], "goal": "-",
+             "met": None}
+            for what, key in (("lock pair alone", "lock_pair_only"),
+                              ("caller owns a thread state", "kernel_own_thread_state"),
+                              ("fresh native thread", "kernel_fresh_thread"))]
+
+
 def rows():
     rng = random.Random(7)
     x, y = short_strings(rng), short_strings(rng)
@@ -125,4 +147,4 @@ def rows():
         set_threads(saved[0])
         ok(grb.GrB_Matrix_free(a))
         ok(grb.GrB_Matrix_free(b))
-    return out
+    return out + call_rows()
