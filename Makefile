@@ -31,7 +31,7 @@ cpptest: build
 	@cd $(CPPTEST_DIR) && ./store_tests
 
 pytest: build
-	$(PY) -m pytest -q
+	$(VENV)/bin/pytest -q
 
 test: cpptest pytest
 

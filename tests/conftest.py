@@ -1,15 +1,14 @@
 """The tests exercise the installed vorlane (`make build`). `python -m pytest`
 puts the work tree first on sys.path, where vorlane/ has no built modules."""
 import os
-import sys
-
-_ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-sys.path[:] = [p for p in sys.path if os.path.abspath(p or os.curdir) != _ROOT]
-
 import subprocess
+import sys
 import sysconfig
 
 import pytest
+
+_ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path[:] = [p for p in sys.path if os.path.abspath(p or os.curdir) != _ROOT]
 
 
 @pytest.fixture(scope="session")

@@ -1,15 +1,18 @@
 """The kernels as SuiteSparse:GraphBLAS operators, through the cffi interface
-that pygraphblas uses, on INT64 matrices whose cells hold object codes."""
+that pygraphblas uses, on INT64 matrices whose cells hold the codes a Quodex
+store hands out; results are decoded by the store back into the objects."""
 import operator
 import random
 import sys
 import threading
 
+import numpy as np
 import pygraphblas  # noqa: F401  (initialises GraphBLAS, as the real client does)
 import pytest
 from suitesparse_graphblas import ffi as gffi, lib as grb
 
 from vorlane import _Zembra
+from vorlane._Quodex import Quodex
 
 COMPARISONS = {"EQ": operator.eq, "NE": operator.ne, "LT": operator.lt,
                "GT": operator.gt, "GE": operator.ge, "LE": operator.le}
@@ -77,15 +80,32 @@ def new_matrix(gtype):
     return m
 
 
-def from_cells(cells):
-    """An INT64 matrix holding the codes of the objects in `cells`."""
-    m = new_matrix(grb.GrB_INT64)
-    keys = list(cells)
-    ok(grb.GrB_Matrix_build_INT64(
-        m[0], gffi.new("GrB_Index[]", [i for i, _ in keys]),
-        gffi.new("GrB_Index[]", [j for _, j in keys]),
-        gffi.new("int64_t[]", [id(cells[k]) for k in keys]), len(keys), grb.GrB_FIRST_INT64))
-    return m
+class Codes:
+    """The objects of a test, pinned by a store; cells name them by index."""
+
+    def __init__(self, objects):
+        self.objects = objects
+        column = np.empty(len(objects), dtype=object)
+        for k, o in enumerate(objects):  # element-wise: tuples stay objects
+            column[k] = o
+        self.store = Quodex(0)
+        self.codes = self.store.insert_many_numpy(column)
+
+    def matrix(self, cells):
+        """An INT64 matrix holding the codes of the objects `cells` index."""
+        m = new_matrix(grb.GrB_INT64)
+        keys = list(cells)
+        ok(grb.GrB_Matrix_build_INT64(
+            m[0], gffi.new("GrB_Index[]", [i for i, _ in keys]),
+            gffi.new("GrB_Index[]", [j for _, j in keys]),
+            gffi.new("int64_t[]", [int(self.codes[cells[k]]) for k in keys]), len(keys),
+            grb.GrB_FIRST_INT64))
+        return m
+
+    @staticmethod
+    def decode(cells):
+        keys = list(cells)
+        return dict(zip(keys, Quodex.decode_many(np.array([cells[k] for k in keys], dtype=np.int64))))
 
 
 def to_cells(m, ztype):
@@ -108,8 +128,8 @@ def apply(kind, op, a, b, ztype):
         ok(grb.GrB_Matrix_free(c))
 
 
-def random_cells(rng, pool):
-    return {(rng.randrange(N), rng.randrange(N)): rng.choice(pool) for _ in range(N * N // 2)}
+def random_cells(rng, count):
+    return {(rng.randrange(N), rng.randrange(N)): rng.randrange(count) for _ in range(N * N // 2)}
 
 
 def object_pool():
@@ -127,25 +147,26 @@ def test_operators_agree_with_python_on_any_thread(operators, nthreads, kind,
                                                     thread_state_count):
     rng = random.Random(nthreads)
     private, pool = object_pool()
-    by_code = {id(o): o for o in pool}
-    a_cells, b_cells = random_cells(rng, pool), random_cells(rng, pool)
-    a, b = from_cells(a_cells), from_cells(b_cells)
+    codes = Codes(pool)
+    a_cells, b_cells = random_cells(rng, len(pool)), random_cells(rng, len(pool))
+    a, b = codes.matrix(a_cells), codes.matrix(b_cells)
+    both, lone = a_cells.keys() & b_cells.keys(), a_cells.keys() ^ b_cells.keys()
     refs, states = [sys.getrefcount(o) for o in private], thread_state_count()
     Witness.threads.clear()
     try:
         for name in COMPARISONS:
             got = apply(kind, operators[name], a, b, "bool")
-            want = {k: python_says(name, a_cells[k], b_cells[k]) for k in a_cells.keys() & b_cells.keys()}
+            want = {k: python_says(name, pool[a_cells[k]], pool[b_cells[k]]) for k in both}
             if kind == "add":  # a lone code is cast to bool: never 0
-                want.update({k: True for k in a_cells.keys() ^ b_cells.keys()})
+                want.update(dict.fromkeys(lone, True))
             assert got == want, name
         for name, pick in SELECTIONS.items():
-            got = apply(kind, operators[name], a, b, "int64_t")
-            want = {k: pick(a_cells[k], b_cells[k]) for k in a_cells.keys() & b_cells.keys()}
+            got = Codes.decode(apply(kind, operators[name], a, b, "int64_t"))
+            want = {k: pool[pick(a_cells[k], b_cells[k])] for k in both}
             if kind == "add":
-                want.update({k: a_cells.get(k, b_cells.get(k)) for k in a_cells.keys() ^ b_cells.keys()})
+                want.update({k: pool[a_cells.get(k, b_cells.get(k))] for k in lone})
             assert got.keys() == want.keys()
-            assert all(by_code[code] is want[k] for k, code in got.items()), name
+            assert all(got[k] is want[k] for k in got), name
         del got, want
     finally:
         ok(grb.GrB_Matrix_free(a))
@@ -157,9 +178,9 @@ def test_operators_agree_with_python_on_any_thread(operators, nthreads, kind,
 
 
 def test_nan_cells_equal_only_to_themselves(operators):
-    nan, other = float("nan"), float("nan")
-    a = from_cells({(0, 0): nan, (0, 1): nan})
-    b = from_cells({(0, 0): nan, (0, 1): other})
+    codes = Codes([float("nan"), float("nan")])
+    a = codes.matrix({(0, 0): 0, (0, 1): 0})
+    b = codes.matrix({(0, 0): 0, (0, 1): 1})
     try:
         assert apply("mult", operators["EQ"], a, b, "bool") == {(0, 0): True, (0, 1): False}
         assert apply("mult", operators["NE"], a, b, "bool") == {(0, 0): False, (0, 1): True}

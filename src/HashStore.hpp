@@ -1,0 +1,552 @@
+// HashStore: the identity-keyed interning table behind every Quodex.
+//
+// A chained hash map whose tables each own one fixed pool of nodes, linked by
+// pool index, and which grows incrementally: when the table that receives
+// insertions (`front`) gets too full it becomes the old table (`back`), a new
+// `front` of twice the buckets is made, and every later insertion moves one
+// entry, the newest of `back`, to `front` until `back` is empty and freed.
+// The system uses exactly one instantiation, HashStore<PythonObj, long>: keys
+// are owned object handles compared by identity, values are counts.
+//
+// Invariants (checkInvariants() verifies I1 to I4 in debug builds):
+//   I1  Every live node of a table is in exactly one bucket chain, the one of
+//       its key's bucket, and in the table's allocation list; every other pool
+//       node is on the free list. table_entries + free nodes == alloc_size.
+//   I2  For a live node n, *n.h_prev is n's own index (the link naming n), and
+//       v_prev / v_next mirror each other along the allocation list.
+//   I3  A key is held by at most one node of the whole store.
+//   I4  `front` is never null; `back`, when set, is a different table.
+//   I5  After the growth check at the start of every put,
+//       front->table_size >= 2 * front->table_entries + 2. One put adds at most
+//       two nodes to front (the migrated one and the new one), so a pool of
+//       table_size / 2 + 1 nodes always has room: allocate_node never runs dry.
+//       It also means front cannot fill up before back has been emptied: a
+//       front of 2B buckets holds at most 2 nodes per migrated entry, and a
+//       back of B buckets never starts with more than B / 2 entries.
+//   I6  Each live node owns exactly one reference to its key's object.
+//
+// Ordering that callers see: iteration of a table and toArrays walk the
+// allocation lists, newest first, back before front. Buckets never show.
+//
+// Failure contract. Memory comes only from the constructors and from growth
+// inside put: table records and bucket arrays from `new`, pools from calloc.
+// Failures surface as std::bad_alloc, or std::bad_array_new_length for more
+// than 2^60 - 1 buckets; the store catches nothing (the Python layer turns
+// both into MemoryError at its boundary).
+//   * HashStore(n), HashStore(const HashStore&), copy(): throw before any
+//     reference is taken and leak nothing.
+//   * put(): the new table is allocated before anything is drained or moved,
+//     so a throwing put leaves the store exactly as it was.
+//   * get, remove, getSize, toArrays, iteration: never allocate, never throw.
+//
+// Releasing a key reference can run a finalizer, i.e. arbitrary Python code.
+// deallocate_node releases only after the node is unlinked from its chain and
+// its allocation list, and pushes it on the free list after the release, so
+// the node is never reachable or reusable while its key is being destroyed.
+// Within the store's own operations no such finalizer runs while a table is
+// half updated: migration copies the key into front before releasing it
+// from back, and remove() holds a reference of its own until it is done.
+// Only destruction runs finalizers from inside a table.
+//
+// No locking: every caller holds the interpreter lock.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <functional>
+#include <iterator>
+#include <memory>
+#include <new>
+#include <type_traits>
+
+#ifndef NDEBUG
+#include <string>
+#include <unordered_set>
+#include <vector>
+#endif
+
+// Bucket policies: how a key's hash picks one of `table_size` buckets.
+//
+// MixedBucket is what the system uses. Identity hashes are addresses, and
+// CPython's allocator hands out same-sized objects at addresses that agree in
+// their low bits (10^6 short str objects all sit at 48 mod 64), so a plain
+// remainder by a power-of-two-times-anything bucket count reaches only a
+// sliver of the buckets. murmur3's fmix64 is a bijection, so distinct hashes
+// stay distinct and every bit of the address reaches the remainder.
+struct MixedBucket {
+    static constexpr uint64_t fmix64(uint64_t h) noexcept {
+        h ^= h >> 33;
+        h *= 0xff51afd7ed558ccdULL;
+        h ^= h >> 33;
+        h *= 0xc4ceb9fe1a85ec53ULL;
+        h ^= h >> 33;
+        return h;
+    }
+    static size_t index(size_t hash, size_t table_size) noexcept {
+        return static_cast<size_t>(fmix64(hash)) % table_size;
+    }
+};
+
+// The unmixed remainder, kept so that benchmarks can compare the two.
+struct ModuloBucket {
+    static size_t index(size_t hash, size_t table_size) noexcept {
+        return hash % table_size;
+    }
+};
+
+template <typename KEY_T, typename VALUE_T, typename BUCKET_T = MixedBucket>
+class HashStore {
+    // put() is only strongly exception-safe because moving an entry between
+    // tables cannot fail: a node is built by copying its key and value.
+    static_assert(std::is_nothrow_copy_constructible<KEY_T>::value,
+                  "HashStore keys must copy without throwing");
+    static_assert(std::is_nothrow_copy_constructible<VALUE_T>::value,
+                  "HashStore values must copy without throwing");
+
+protected:
+    static constexpr size_t LL_NULL = ~static_cast<size_t>(0);
+
+    // Beyond this the byte size of a bucket array no longer fits 64 bits once
+    // doubled; refusing such counts up front keeps every size computation,
+    // growth included, from wrapping.
+    static constexpr size_t MAX_BUCKETS = (static_cast<size_t>(1) << 60) - 1;
+
+    // One pool node. A free node is raw pool memory whose only meaningful
+    // field is v_next (the free list); a live node is a constructed object.
+    struct DataNode {
+        size_t* h_prev = nullptr;
+        size_t h_next = LL_NULL;
+        size_t v_prev = LL_NULL;
+        size_t v_next = LL_NULL;
+        KEY_T key;
+        VALUE_T value;
+
+        DataNode(const KEY_T& k, const VALUE_T& v) noexcept : key(k), value(v) {}
+
+        // A dead node keeps no link into the chains it left. The key member is
+        // destroyed after this body, so its reference goes last.
+        ~DataNode() {
+            h_prev = nullptr;
+            h_next = LL_NULL;
+            v_prev = LL_NULL;
+            v_next = LL_NULL;
+        }
+
+        DataNode(const DataNode&) = delete;
+        DataNode& operator=(const DataNode&) = delete;
+    };
+
+    struct PoolFree {
+        void operator()(DataNode* pool) const noexcept { std::free(pool); }
+    };
+
+    struct HashTable {
+        size_t table_size;
+        size_t table_entries = 0;
+        size_t alloc_size;
+        std::unique_ptr<size_t[]> h_table;
+        std::unique_ptr<DataNode, PoolFree> nodes;
+        size_t free_list = 0;
+        size_t alloc_list = LL_NULL;
+
+        class Iterator {
+        public:
+            using iterator_category = std::forward_iterator_tag;
+            using value_type = DataNode;
+            using difference_type = std::ptrdiff_t;
+            using pointer = DataNode*;
+            using reference = DataNode&;
+
+            Iterator(HashTable* t, size_t i) noexcept : table(t), idx(i) {}
+
+            reference operator*() const noexcept { return *table->at(idx); }
+            pointer operator->() const noexcept { return table->at(idx); }
+            Iterator& operator++() noexcept {
+                idx = table->at(idx)->v_next;
+                return *this;
+            }
+            Iterator operator++(int) noexcept {
+                Iterator was = *this;
+                ++*this;
+                return was;
+            }
+            size_t getIdx() const noexcept { return idx; }
+
+            friend bool operator!=(const Iterator& a, const Iterator& b) noexcept {
+                return a.table != b.table || a.idx != b.idx;
+            }
+            friend bool operator==(const Iterator& a, const Iterator& b) noexcept {
+                return !(a != b);
+            }
+
+        protected:
+            HashTable* table;
+            size_t idx;
+        };
+
+        // Members are built in declaration order, so a pool that cannot be
+        // had releases the bucket array already made: nothing leaks.
+        explicit HashTable(size_t size)
+            : table_size(size),
+              alloc_size(size / 2 + 1),
+              h_table(make_buckets(size)),
+              nodes(make_pool(alloc_size)) {}
+
+        // Newest first, so that finalizers see entries go in the reverse of
+        // their arrival. Walks the list rather than trusting the count.
+        ~HashTable() {
+            while (alloc_list != LL_NULL) {
+                deallocate_node(alloc_list);
+            }
+        }
+
+        HashTable(const HashTable&) = delete;
+        HashTable& operator=(const HashTable&) = delete;
+
+        DataNode* at(size_t it) const noexcept { return nodes.get() + it; }
+
+        size_t bucket(const KEY_T& key) const noexcept {
+            return BUCKET_T::index(std::hash<KEY_T>()(key), table_size);
+        }
+
+        // The link holding the node of `key`, or the terminal LL_NULL link of
+        // its chain. Needs at least one bucket.
+        size_t* find(const KEY_T& key) noexcept {
+            size_t* ins = &h_table[bucket(key)];
+            while (*ins != LL_NULL) {
+                DataNode* cur = at(*ins);
+                if (cur->key == key) {
+                    return ins;
+                }
+                ins = &cur->h_next;
+            }
+            return ins;
+        }
+
+        // True when a new node was linked; a present key is left unchanged.
+        bool put(const KEY_T& key, const VALUE_T& value) noexcept {
+            if (table_size == 0) {
+                return false;
+            }
+            size_t* ins = find(key);
+            if (*ins != LL_NULL) {
+                return false;
+            }
+            size_t idx = allocate_node(key, value, ins);
+            if (idx == LL_NULL) {
+                return false;
+            }
+            *ins = idx;
+            return true;
+        }
+
+        DataNode* get(const KEY_T& key) noexcept {
+            if (table_size == 0) {
+                return nullptr;
+            }
+            size_t idx = *find(key);
+            return idx == LL_NULL ? nullptr : at(idx);
+        }
+
+        bool remove(const KEY_T& key) {
+            if (table_size == 0) {
+                return false;
+            }
+            return remove_at(*find(key));
+        }
+
+        bool remove_at(size_t nidx_del) {
+            if (nidx_del == LL_NULL) {
+                return false;
+            }
+            deallocate_node(nidx_del);
+            return true;
+        }
+
+        size_t get_some_node() const noexcept {
+            return alloc_list < alloc_size ? alloc_list : LL_NULL;
+        }
+
+        Iterator begin() noexcept { return Iterator(this, alloc_list); }
+        Iterator end() noexcept { return Iterator(this, LL_NULL); }
+
+    protected:
+        static std::unique_ptr<size_t[]> make_buckets(size_t size) {
+            if (size > MAX_BUCKETS) {
+                throw std::bad_array_new_length();
+            }
+            std::unique_ptr<size_t[]> buckets(new size_t[size]);
+            std::fill_n(buckets.get(), size, LL_NULL);
+            return buckets;
+        }
+
+        // The free list starts as 0, 1, 2, ... so that a fresh table fills its
+        // pool front to back.
+        static std::unique_ptr<DataNode, PoolFree> make_pool(size_t count) {
+            auto* pool = static_cast<DataNode*>(std::calloc(count, sizeof(DataNode)));
+            if (pool == nullptr) {
+                throw std::bad_alloc();
+            }
+            for (size_t it = 0; it < count; ++it) {
+                pool[it].h_prev = nullptr;
+                pool[it].h_next = LL_NULL;
+                pool[it].v_prev = it - 1;
+                pool[it].v_next = it + 1;
+            }
+            pool[0].v_prev = LL_NULL;
+            pool[count - 1].v_next = LL_NULL;
+            return std::unique_ptr<DataNode, PoolFree>(pool);
+        }
+
+        // `h_prev` is the link that will name the node; the caller stores the
+        // returned index there.
+        size_t allocate_node(const KEY_T& key, const VALUE_T& value, size_t* h_prev) noexcept {
+            size_t it_ret = free_list;
+            if (it_ret == LL_NULL) {
+                return LL_NULL;
+            }
+            free_list = at(it_ret)->v_next;
+            DataNode* node = new (at(it_ret)) DataNode(key, value);
+            node->v_next = alloc_list;
+            node->h_prev = h_prev;
+            if (alloc_list != LL_NULL) {
+                at(alloc_list)->v_prev = it_ret;
+            }
+            alloc_list = it_ret;
+            ++table_entries;
+            return it_ret;
+        }
+
+        void deallocate_node(size_t it_del) {
+            DataNode* node = at(it_del);
+            if (node->h_next != LL_NULL) {
+                at(node->h_next)->h_prev = node->h_prev;
+            }
+            if (node->h_prev != nullptr) {
+                *node->h_prev = node->h_next;
+            }
+            if (node->v_next != LL_NULL) {
+                at(node->v_next)->v_prev = node->v_prev;
+            }
+            if (node->v_prev != LL_NULL) {
+                at(node->v_prev)->v_next = node->v_next;
+            } else {
+                alloc_list = node->v_next;
+            }
+            // May run a finalizer: the node is out of every list by now.
+            node->~DataNode();
+            at(it_del)->v_next = free_list;
+            free_list = it_del;
+            --table_entries;
+        }
+    };
+
+    std::unique_ptr<HashTable> front;
+    std::unique_ptr<HashTable> back;
+
+public:
+    // Any bucket count is used as given, 0 included.
+    explicit HashStore(size_t table_size) : front(new HashTable(table_size)) {}
+
+    // Delegating makes the store fully constructed before the first put, so
+    // should anything in the body throw, the destructor drops every reference
+    // taken so far. (None can: the table has room for all S entries.)
+    HashStore(const HashStore& copy) : HashStore(2 * copy.getSize() + 1) {
+        if (copy.back) {
+            for (DataNode& node : *copy.back) {
+                put(node.key, node.value);
+            }
+        }
+        for (DataNode& node : *copy.front) {
+            put(node.key, node.value);
+        }
+    }
+
+    HashStore& operator=(const HashStore&) = delete;
+
+    ~HashStore() {
+        front.reset();
+        back.reset();
+    }
+
+    static HashStore* copy(const HashStore& other) { return new HashStore(other); }
+
+    // Callers put only keys that get() has just reported absent. The result
+    // says whether front received a new node.
+    bool put(const KEY_T& key, const VALUE_T& value) {
+        resize();
+        if (back) {
+            if (back->table_entries != 0) {
+                migrate_one();
+                back->remove(key);
+            }
+            if (back->table_entries == 0) {
+                back.reset();
+            }
+        }
+        return front->put(key, value);
+    }
+
+    // The old table is searched first; nothing migrates on lookup.
+    VALUE_T* get(const KEY_T& key) noexcept {
+        if (back) {
+            if (DataNode* node = back->get(key)) {
+                return &node->value;
+            }
+        }
+        DataNode* node = front->get(key);
+        return node == nullptr ? nullptr : &node->value;
+    }
+
+    bool remove(const KEY_T& key) {
+        // `key` may be the stored key itself (a pointer from toArrays). Our
+        // own reference keeps its object alive until the entry is gone, so a
+        // finalizer never runs, and never re-enters the store, while a table
+        // is half unlinked, and `key` does not dangle halfway through.
+        const KEY_T held(key);
+        if (back && back->remove(held)) {
+            return true;
+        }
+        return front->remove(held);
+    }
+
+    size_t getSize() const noexcept {
+        return front->table_entries + (back ? back->table_entries : 0);
+    }
+
+    // Pointers into the pools, valid until the next put or remove.
+    size_t toArrays(KEY_T** out_keys, VALUE_T** out_values, size_t max_items) noexcept {
+        size_t num_copied = 0;
+        for (HashTable* table : {back.get(), front.get()}) {
+            if (table == nullptr) {
+                continue;
+            }
+            for (auto it = table->begin(); it != table->end() && num_copied < max_items; ++it) {
+                out_keys[num_copied] = &it->key;
+                out_values[num_copied] = &it->value;
+                ++num_copied;
+            }
+        }
+        return num_copied;
+    }
+
+#ifndef NDEBUG
+    // Empty when I1 to I4 hold, else the first breach found.
+    std::string checkInvariants() const;
+#endif
+
+protected:
+    // The new table is made before anything moves: if it cannot be had, the
+    // store is left exactly as it was.
+    void resize() {
+        if (front->table_size >= 2 * front->table_entries + 2) {
+            return;
+        }
+        if (front->table_size > MAX_BUCKETS / 2) {
+            throw std::bad_array_new_length();
+        }
+        size_t grown = front->table_size == 0 ? 2 : 2 * front->table_size;
+        std::unique_ptr<HashTable> fresh(new HashTable(grown));
+        if (back) {
+            // Under I5 back has always been emptied (by migration or removal)
+            // by the time front fills, so this normally frees an empty table;
+            // the drain keeps entries safe should that ever not hold.
+            while (back->get_some_node() != LL_NULL) {
+                migrate_one();
+            }
+            back.reset();
+        }
+        back = std::move(front);
+        front = std::move(fresh);
+    }
+
+    // Moves the newest entry of back, with its value, to front. Releases no
+    // last reference (front holds its own copy first), so runs no finalizer.
+    void migrate_one() {
+        size_t it_del = back->get_some_node();
+        if (it_del == LL_NULL) {
+            return;
+        }
+        DataNode* move = back->at(it_del);
+        front->put(move->key, move->value);
+        back->remove_at(it_del);
+    }
+};
+
+#ifndef NDEBUG
+template <typename KEY_T, typename VALUE_T, typename BUCKET_T>
+std::string HashStore<KEY_T, VALUE_T, BUCKET_T>::checkInvariants() const {
+    if (!front) {
+        return "front is null";
+    }
+    if (back && back == front) {
+        return "back is front";
+    }
+    std::unordered_set<KEY_T> seen;
+    for (const HashTable* table : {front.get(), back.get()}) {
+        if (table == nullptr) {
+            continue;
+        }
+        const std::string name = table == front.get() ? "front: " : "back: ";
+        if (table->alloc_size != table->table_size / 2 + 1) {
+            return name + "pool size is not table_size / 2 + 1";
+        }
+        // 1 = live (reached by the allocation list), 2 = free.
+        std::vector<char> state(table->alloc_size, 0);
+        size_t live = 0;
+        size_t prev = LL_NULL;
+        for (size_t it = table->alloc_list; it != LL_NULL; it = table->at(it)->v_next) {
+            if (it >= table->alloc_size || state[it] != 0) {
+                return name + "allocation list leaves the pool or loops";
+            }
+            state[it] = 1;
+            const DataNode* node = table->at(it);
+            if (node->v_prev != prev) {
+                return name + "v_prev does not mirror v_next";
+            }
+            if (node->h_prev == nullptr || *node->h_prev != it) {
+                return name + "h_prev does not point at the link naming the node";
+            }
+            if (!seen.insert(node->key).second) {
+                return name + "a key is held twice";
+            }
+            prev = it;
+            ++live;
+        }
+        if (live != table->table_entries) {
+            return name + "table_entries differs from the allocation list";
+        }
+        size_t free_count = 0;
+        for (size_t it = table->free_list; it != LL_NULL; it = table->at(it)->v_next) {
+            if (it >= table->alloc_size || state[it] != 0) {
+                return name + "free list leaves the pool, loops or holds a live node";
+            }
+            state[it] = 2;
+            ++free_count;
+        }
+        if (live + free_count != table->alloc_size) {
+            return name + "pool nodes are neither live nor free";
+        }
+        size_t chained = 0;
+        for (size_t b = 0; b < table->table_size; ++b) {
+            for (size_t it = table->h_table[b]; it != LL_NULL; it = table->at(it)->h_next) {
+                if (it >= table->alloc_size || state[it] != 1) {
+                    return name + "a bucket chain holds a node that is not live";
+                }
+                if (table->bucket(table->at(it)->key) != b) {
+                    return name + "a node sits in the wrong bucket";
+                }
+                if (++chained > live) {
+                    return name + "bucket chains loop or share nodes";
+                }
+            }
+        }
+        if (chained != live) {
+            return name + "a live node is in no bucket chain";
+        }
+    }
+    return std::string();
+}
+#endif

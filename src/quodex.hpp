@@ -1,0 +1,23 @@
+// The Quodex type: an instance owns exactly one identity store.
+#pragma once
+
+#include <Python.h>
+
+#include "HashStore.hpp"
+#include "PythonObj.hpp"
+
+using Store = HashStore<PythonObj, long>;
+
+struct QuodexObject {
+    PyObject_HEAD
+    // Owned. Null only in an instance whose construction failed after its
+    // memory was obtained; a checkpoint rollback may exchange it with another
+    // instance's, but an instance always deletes the one it holds when it dies.
+    Store* _counts;
+};
+
+extern PyTypeObject QuodexType;
+
+inline Store& storeOf(PyObject* self) noexcept {
+    return *reinterpret_cast<QuodexObject*>(self)->_counts;
+}
