@@ -1,0 +1,150 @@
+"""The kernels as GraphBLAS operators over 10**6 cells, each timed side by side
+with its peer in the same run: NumPy's own comparison of the same two object
+arrays, the kernel on one thread against itself on two, and the selections
+against GraphBLAS's built-in FIRST and SECOND on the same matrices."""
+import pathlib
+import random
+import subprocess
+import sys
+import time
+
+import numpy as np
+import pygraphblas  # noqa: F401  (initialises GraphBLAS)
+from suitesparse_graphblas import ffi as gffi, lib as grb
+
+from vorlane import _Zembra
+
+CALLS_PROBE = pathlib.Path(__file__).resolve().parent.parent / "build" / "bench" / "kernel_calls"
+SIDE = 1000
+CELLS = SIDE * SIDE
+REPEATS = 7
+
+
+def ok(info):
+    if info != grb.GrB_SUCCESS:
+        raise RuntimeError(f"GraphBLAS error {info}")
+
+
+def side_by_side(*runs):
+    """Best time of each run, taking turns so that both see the same noise."""
+    best = [float("inf")] * len(runs)
+    for _ in range(REPEATS):
+        for k, run in enumerate(runs):
+            start = time.perf_counter()
+            run()
+            best[k] = min(best[k], time.perf_counter() - start)
+    return best
+
+
+def set_threads(n):
+    ok(grb.GxB_Global_Option_set(grb.GxB_NTHREADS, gffi.cast("int", n)))
+
+
+def short_strings(rng):
+    # Short, often sharing a prefix and sometimes equal, as in real columns.
+    return np.array(["".join(rng.choice("abcd") for _ in range(rng.randint(1, 8)))
+                     for _ in range(CELLS)], dtype=object)
+
+
+def code_matrix(objects):
+    codes = np.fromiter((id(o) for o in objects), dtype=np.int64, count=CELLS)
+    index = np.arange(CELLS, dtype=np.uint64)
+    rows, cols = index // SIDE, index % SIDE
+    m = gffi.new("GrB_Matrix*")
+    ok(grb.GrB_Matrix_new(m, grb.GrB_INT64, SIDE, SIDE))
+    ok(grb.GrB_Matrix_build_INT64(
+        m[0], gffi.cast("GrB_Index*", gffi.from_buffer(rows)),
+        gffi.cast("GrB_Index*", gffi.from_buffer(cols)),
+        gffi.cast("int64_t*", gffi.from_buffer(codes)), CELLS, grb.GrB_FIRST_INT64))
+    ok(grb.GrB_Matrix_wait(m))
+    return m
+
+
+def kernel_operator(name, ztype):
+    op = gffi.new("GrB_BinaryOp*")
+    fn = gffi.cast("GxB_binary_function", _Zembra.ffi.addressof(_Zembra.lib, name))
+    ok(grb.GrB_BinaryOp_new(op, fn, ztype, grb.GrB_INT64, grb.GrB_INT64))
+    return op
+
+
+class EWiseMult:
+    """C = A .* B with one operator on a threads, into a C that is kept."""
+
+    def __init__(self, op, a, b, ztype, threads):
+        self.op, self.a, self.b, self.threads = op, a, b, threads
+        self.c = gffi.new("GrB_Matrix*")
+        ok(grb.GrB_Matrix_new(self.c, ztype, SIDE, SIDE))
+
+    def __call__(self):
+        set_threads(self.threads)
+        ok(grb.GrB_Matrix_eWiseMult_BinaryOp(self.c[0], gffi.NULL, gffi.NULL, self.op,
+                                             self.a[0], self.b[0], gffi.NULL))
+        ok(grb.GrB_Matrix_wait(self.c))
+
+    def free(self):
+        n = gffi.new("GrB_Index*")
+        ok(grb.GrB_Matrix_nvals(n, self.c[0]))
+        assert n[0] == CELLS
+        ok(grb.GrB_Matrix_free(self.c))
+
+
+def row(operation, vorlane_s, peer, peer_s, limit):
+    ratio = vorlane_s / peer_s
+    print(f"#   {operation}: {vorlane_s / CELLS * 1e9:.1f} ns/cell against {peer} "
+          f"{peer_s / CELLS * 1e9:.1f} ns/cell, ratio {ratio:.2f}", file=sys.stderr)
+    return {"operation": operation, "n": CELLS, "vorlane_s": vorlane_s, "peer": peer,
+            "peer_s": peer_s, "goal": f"<= {limit}x", "met": ratio <= limit}
+
+
+def call_rows():
+    """PyObject_LT called directly, without GraphBLAS, taken apart by the
+    native probe that `make bench` builds: the lock pair that every call pays
+    sets its floor."""
+    if not CALLS_PROBE.exists():
+        print("#   (no build/bench/kernel_calls: run `make bench` for the per-call rows)",
+              file=sys.stderr)
+        return []
+    out = subprocess.run([str(CALLS_PROBE), _Zembra.__file__], capture_output=True,
+                         text=True, check=True).stdout
+    t = {name: float(value) for name, value in (line.split() for line in out.splitlines())}
+    return [{"operation": f"PyObject_LT call, {what}", "n": 1, "vorlane_s": t[key],
+             "peer": "RichCompareBool alone", "peer_s": t["compare_only"], "goal": "-",
+             "met": None}
+            for what, key in (("lock pair alone", "lock_pair_only"),
+                              ("caller owns a thread state", "kernel_own_thread_state"),
+                              ("fresh native thread", "kernel_fresh_thread"))]
+
+
+def rows():
+    rng = random.Random(7)
+    x, y = short_strings(rng), short_strings(rng)
+    a, b = code_matrix(x), code_matrix(y)
+    saved = gffi.new("int*")
+    ok(grb.GxB_Global_Option_get(grb.GxB_NTHREADS, saved))
+    out = []
+    try:
+        for name, numpy_op in (("EQ", np.equal), ("LT", np.less)):
+            op = kernel_operator("PyObject_" + name, grb.GrB_BOOL)
+            one, two = (EWiseMult(op[0], a, b, grb.GrB_BOOL, n) for n in (1, 2))
+            t_one, t_two, t_numpy = side_by_side(one, two, lambda: numpy_op(x, y))
+            out.append(row(f"PyObject_{name} eWiseMult, 1 thread", t_one,
+                           f"numpy {numpy_op.__name__}", t_numpy, 2))
+            out.append(row(f"PyObject_{name} eWiseMult, 2 threads", t_two,
+                           f"PyObject_{name}, 1 thread", t_one, 1.5))
+            one.free(), two.free()
+            ok(grb.GrB_BinaryOp_free(op))
+        for name, builtin in (("FIRST", grb.GrB_FIRST_INT64), ("SECOND", grb.GrB_SECOND_INT64)):
+            op = kernel_operator("PyObject_" + name, grb.GrB_INT64)
+            for threads in (1, 2):
+                mine = EWiseMult(op[0], a, b, grb.GrB_INT64, threads)
+                theirs = EWiseMult(builtin, a, b, grb.GrB_INT64, threads)
+                t_mine, t_theirs = side_by_side(mine, theirs)
+                out.append(row(f"PyObject_{name} eWiseMult, {threads} thread(s)", t_mine,
+                               f"GrB_{name}_INT64", t_theirs, 2))
+                mine.free(), theirs.free()
+            ok(grb.GrB_BinaryOp_free(op))
+    finally:
+        set_threads(saved[0])
+        ok(grb.GrB_Matrix_free(a))
+        ok(grb.GrB_Matrix_free(b))
+    return out + call_rows()

@@ -1,0 +1,63 @@
+// The comparison and selection kernels; their contract is in Kernels.h.
+#include "Kernels.h"
+
+#include <Python.h>
+
+#include "PythonObj.hpp"
+
+namespace {
+
+// Holds the interpreter lock for one scope, whatever the calling thread's
+// state: PyGILState_Ensure creates a thread state for a thread the interpreter
+// has never seen and PyGILState_Release deletes it again. Replaces the manual
+// Ensure/Release pair.
+class InterpreterLock {
+public:
+    InterpreterLock() noexcept : state_(PyGILState_Ensure()) {}
+    ~InterpreterLock() { PyGILState_Release(state_); }
+
+    InterpreterLock(const InterpreterLock&) = delete;
+    InterpreterLock& operator=(const InterpreterLock&) = delete;
+    InterpreterLock(InterpreterLock&&) = delete;
+    InterpreterLock& operator=(InterpreterLock&&) = delete;
+
+private:
+    PyGILState_STATE state_;
+};
+
+PyObject* decode(const int64_t* cell) noexcept {
+    return reinterpret_cast<PyObject*>(static_cast<intptr_t>(*cell));
+}
+
+template <int Op>
+inline void compare(bool* z, const int64_t* x, const int64_t* y) noexcept {
+    InterpreterLock lock;
+    // The cells are read and the references taken only under the lock, and the
+    // references go before the lock does: reference counts are not atomic, and
+    // the comparison may run Python code that drops the store's own reference.
+    PythonObj first(decode(x));
+    PythonObj second(decode(y));
+    const int outcome = PyObject_RichCompareBool(first.get(), second.get(), Op);
+    *z = outcome == 1;
+    if (outcome < 0) {
+        // GraphBLAS has no error channel. Left pending, the exception would
+        // vanish with a worker's temporary thread state but surface later in a
+        // thread that owns one, so the outcome would depend on scheduling.
+        PyErr_Clear();
+    }
+    first.set(nullptr);  // X is released before Y, as the operands were taken
+}
+
+}  // namespace
+
+void PyObject_EQ(bool* z, int64_t* x, int64_t* y) noexcept { compare<Py_EQ>(z, x, y); }
+void PyObject_NE(bool* z, int64_t* x, int64_t* y) noexcept { compare<Py_NE>(z, x, y); }
+void PyObject_LT(bool* z, int64_t* x, int64_t* y) noexcept { compare<Py_LT>(z, x, y); }
+void PyObject_GT(bool* z, int64_t* x, int64_t* y) noexcept { compare<Py_GT>(z, x, y); }
+void PyObject_GE(bool* z, int64_t* x, int64_t* y) noexcept { compare<Py_GE>(z, x, y); }
+void PyObject_LE(bool* z, int64_t* x, int64_t* y) noexcept { compare<Py_LE>(z, x, y); }
+
+// One load and one store each: no lock, no reference, the other cell unread.
+void PyObject_FIRST(int64_t* z, int64_t* x, int64_t*) noexcept { *z = *x; }
+void PyObject_SECOND(int64_t* z, int64_t*, int64_t* y) noexcept { *z = *y; }
+void PyObject_ANY(int64_t* z, int64_t* x, int64_t*) noexcept { *z = *x; }
