@@ -22,7 +22,7 @@ def run(cmd, **kw):
 def test_stubs_match_the_built_module(module, tmp_path):
     pytest.importorskip(module)
     run([sys.executable, "-m", "mypy.stubtest", "--mypy-config-file", str(ROOT / "pyproject.toml"),
-         "--allowlist", str(ROOT / "tools" / "stubtest-allowlist.txt"), module], cwd=tmp_path)
+         "--allowlist", str(ROOT / "tools" / "stubtest-allowlist.txt"), "--ignore-unused-allowlist", module], cwd=tmp_path)
 
 
 SMOKE = textwrap.dedent(
