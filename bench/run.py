@@ -41,6 +41,7 @@ def main(argv):
         rows.extend(load(path).rows())
     header = ("operation", "n", "vorlane", "peer", "peer time", "ratio", "goal", "met")
     table = [header]
+    # Ratio is vorlane's time over the peer's: below 1 means vorlane is faster.
     for r in rows:
         ratio = (r["vorlane_s"] / r["peer_s"]) if r.get("peer_s") else None
         met = r.get("met")
@@ -55,6 +56,33 @@ def main(argv):
         print(" | ".join(c.ljust(w) for c, w in zip(row, widths)))
         if k == 0:
             print("-+-".join("-" * w for w in widths))
+    if only:
+        return  # a partial run leaves the committed report alone
+    print("# scaling ...", file=sys.stderr, flush=True)
+    scaling = load(HERE / "scaling.py")
+    series = scaling.measure()
+    scaling.plot(series, HERE / "scaling.png")
+    write_report(table, scaling, series)
+
+
+def write_report(table, scaling, series):
+    lines = [
+        "# Benchmark results",
+        "",
+        "Written by `make bench` (bench/run.py) on a 2-core Debian 12 machine; every",
+        "peer is timed side by side with vorlane in the same run. Ratio is vorlane's",
+        "time divided by the peer's (below 1: vorlane is faster). These machines are",
+        "noisy: compare ratios, not absolute times.",
+        "",
+        "| " + " | ".join(table[0]) + " |",
+        "|" + "|".join("---" for _ in table[0]) + "|",
+    ]
+    lines += ["| " + " | ".join(row) + " |" for row in table[1:]]
+    lines += ["", "## Scaling", "", "![ns per element against N](scaling.png)", "",
+              "| N | " + " | ".join(series) + " |", "|---|" + "|".join("---" for _ in series) + "|"]
+    for i, n in enumerate(scaling.SIZES):
+        lines.append(f"| {n} | " + " | ".join(f"{v[i]:.1f} ns" for v in series.values()) + " |")
+    (HERE / "RESULTS.md").write_text("\n".join(lines) + "\n")
 
 
 if __name__ == "__main__":
