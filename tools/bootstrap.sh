@@ -41,8 +41,10 @@ PIN
     as_root apt-get update -q
     as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q \
         $APT_PACKAGES_BOOKWORM
+    # No -t: bullseye is the only suite with these, and every dependency
+    # that bookworm also has keeps coming from bookworm.
     as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q \
-        -t bullseye $APT_PACKAGES_BULLSEYE
+        $APT_PACKAGES_BULLSEYE
 fi
 
 if ! "$VENV/bin/python" -c 'import sys, pip; assert sys.version_info[:2] == (3, 9)' 2>/dev/null; then
