@@ -190,10 +190,14 @@ PythonObj makeResultArray(PyObject* factory_name, npy_intp n, PyObject* dtype_ow
 
 bool countOne(Store& store, const PythonObj& handle) {
     if (long* loc = store.get(handle)) {
-        if (__builtin_add_overflow(*loc, 1L, loc)) {
+        // The builtin stores the wrapped sum even when it reports overflow:
+        // compute aside, so that a refused count stays as it was.
+        long raised;
+        if (__builtin_add_overflow(*loc, 1L, &raised)) {
             PyErr_SetString(PyExc_OverflowError, "count out of range");
             return false;
         }
+        *loc = raised;
         return true;
     }
     store.put(handle, 1);
