@@ -37,7 +37,7 @@ test: cpptest pytest
 
 # The model-based fuzzing of the store, with its long random search.
 fuzz-model: build
-	VORLANE_FUZZ=long $(VENV)/bin/pytest -q -p no:cacheprovider tests/test_model.py
+	VORLANE_FUZZ=long $(VENV)/bin/pytest -q -s -p no:cacheprovider tests/test_model.py
 
 demo: build
 	$(PY) examples/demo.py
