@@ -526,6 +526,13 @@ def test_decode_many_refuses_unusable_result_arrays(rebind_np, make, exc):
             Quodex.decode_many(np.array([id(o) for o in objs], dtype=np.int64))
 
 
+def test_decode_many_refuses_bad_codes_before_it_makes_the_result(rebind_np):
+    rebind_np(FakeNp(raising))
+    x = Probe()
+    with pytest.raises(ValueError, match="^12 is not an object code$"):
+        Quodex.decode_many(np.array([id(x), 12], dtype=np.int64))
+
+
 def test_decode_many_into_a_subclass_array_filled_with_dying_objects(rebind_np):
     # The slots np.empty hands back may hold objects whose finalizers drop the
     # objects named by later codes: none of that may run before every code has
