@@ -286,12 +286,12 @@ class StoreMachine(RuleBasedStateMachine):
         if isinstance(store, SubInsert):
             store.seen.clear()
 
-    def increment_object(self, slot, spec):
-        if isinstance(spec, int):
-            return spec
-        if spec[0] == "odd":
-            return ODD_NUMBERS[spec[1]]
-        return Meddler(self, slot, spec[1], spec[2])
+    def increment_object(self, slot, drawn):
+        if isinstance(drawn, int):
+            return drawn
+        if drawn[0] == "odd":
+            return ODD_NUMBERS[drawn[1]]
+        return Meddler(self, slot, drawn[1], drawn[2])
 
     def model_insert(self, model, o, inc):
         key = id(o)
@@ -340,10 +340,10 @@ class StoreMachine(RuleBasedStateMachine):
     def remove(self, i, p, dec):
         self.single(i, p, dec, "remove")
 
-    def single(self, i, p, spec, op):
+    def single(self, i, p, drawn, op):
         slot, o = self.slot(i), self.obj(p)
         store = slot[0]
-        arg = self.increment_object(slot, spec)
+        arg = self.increment_object(slot, drawn)
         if isinstance(arg, Meddler):
             self.run_meddled(slot, o, arg, op)
             return
