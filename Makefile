@@ -10,7 +10,7 @@ SOURCES := $(shell find src kernels vorlane -type f -not -name '*.pyc' 2>/dev/nu
            CMakeLists.txt pyproject.toml requirements.txt
 CPPTEST_DIR := build/cpptests
 
-.PHONY: all bootstrap build test pytest cpptest demo bench clean
+.PHONY: all bootstrap build test pytest cpptest demo bench fuzz-model clean
 
 all: build
 
@@ -34,6 +34,10 @@ pytest: build
 	$(VENV)/bin/pytest -q
 
 test: cpptest pytest
+
+# The model-based fuzzing of the store, with its long random search.
+fuzz-model: build
+	VORLANE_FUZZ=long $(VENV)/bin/pytest -q -s -p no:cacheprovider tests/test_model.py
 
 demo: build
 	$(PY) examples/demo.py

@@ -305,6 +305,14 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
     PyObject* result = nullptr;
     if (parseArgs(spec.args, args, nargs, kwnames ? &PyTuple_GET_ITEM(kwnames, 0) : nullptr,
                   args + nargs, nkw, defaults, kwdefaults, argv)) {
+        // The caller keeps what it passed alive for the call, but a default is
+        // only borrowed from __kwdefaults__, a dict that user code run by the
+        // operation (the default's own __int__, say) may change: the call
+        // owns a reference to every argument, as a Python frame would.
+        PythonObj owned[kMaxParams];
+        for (Py_ssize_t i = 0; i < spec.args.npos + spec.args.nkwonly; ++i) {
+            owned[i].set(argv[i]);
+        }
         result = exceptionBoundary<PyObject*>(nullptr, [&] { return spec.impl(self, argv); });
     }
     if (!result) {

@@ -109,11 +109,17 @@ public:
     }
     // Stores a new reference into slot i and releases what the slot held.
     void setObject(npy_intp i, PyObject* stolen) const noexcept {
+        Py_XDECREF(exchangeObject(i, stolen));
+    }
+    // Stores a new reference into slot i and hands back the slot's previous
+    // reference (null for a null slot) without releasing it, so that no
+    // finalizer runs here.
+    PyObject* exchangeObject(npy_intp i, PyObject* stolen) const noexcept {
         char* p = data + i * stride;
         PyObject* old;
         std::memcpy(&old, p, sizeof old);
         std::memcpy(p, &stolen, sizeof stolen);
-        Py_XDECREF(old);
+        return old;
     }
     int64_t int64At(npy_intp i) const noexcept {
         int64_t v;

@@ -9,6 +9,9 @@
 // again in whatever store the instance holds at that moment.
 #include <Python.h>
 
+#include <utility>
+#include <vector>
+
 #include "arglayer.hpp"
 #include "members.hpp"
 #include "quodex.hpp"
@@ -190,10 +193,14 @@ PythonObj makeResultArray(PyObject* factory_name, npy_intp n, PyObject* dtype_ow
 
 bool countOne(Store& store, const PythonObj& handle) {
     if (long* loc = store.get(handle)) {
-        if (__builtin_add_overflow(*loc, 1L, loc)) {
+        // The builtin stores the wrapped sum even when it reports overflow:
+        // compute aside, so that a refused count stays as it was.
+        long raised;
+        if (__builtin_add_overflow(*loc, 1L, &raised)) {
             PyErr_SetString(PyExc_OverflowError, "count out of range");
             return false;
         }
+        *loc = raised;
         return true;
     }
     store.put(handle, 1);
@@ -272,7 +279,8 @@ PyObject* insert_many_encoded_numpy_impl(PyObject* self, PyObject* const* argv) 
 
 PyObject* decode_many_impl(PyObject*, PyObject* const* argv) {
     ArrayView codes;
-    if (!checkNdarray(argv[0], "arr") || !checkArray(argv[0], ArrayKind::Int64, false, codes)) {
+    if (!checkNdarray(argv[0], "arr") || !checkArray(argv[0], ArrayKind::Int64, false, codes) ||
+        !checkCodes(codes)) {
         return nullptr;
     }
     PythonObj ret = makeResultArray(g_state.s_empty, codes.size, nullptr);
@@ -285,8 +293,12 @@ PyObject* decode_many_impl(PyObject*, PyObject* const* argv) {
                      static_cast<Py_ssize_t>(out.size), static_cast<Py_ssize_t>(codes.size));
         return nullptr;
     }
-    // Validated in the same pass: a refused code discards the whole result,
-    // and nothing outside it has changed.
+    // No Python code may run from here until every code has its reference:
+    // a finalizer could drop the objects that later codes name. So the slots'
+    // previous contents (None from a real np.empty, anything from a rebound
+    // one) are released only after the loop. The check is repeated because
+    // np.empty may have been user code with access to `arr`.
+    std::vector<PythonObj> previous;
     for (npy_intp i = 0; i < codes.size; ++i) {
         const int64_t code = codes.int64At(i);
         if (!checkCode(code)) {
@@ -294,7 +306,10 @@ PyObject* decode_many_impl(PyObject*, PyObject* const* argv) {
         }
         auto* obj = reinterpret_cast<PyObject*>(code);
         Py_INCREF(obj);
-        out.setObject(i, obj);
+        PythonObj old = PythonObj::steal(out.exchangeObject(i, obj));
+        if (old && old.get() != Py_None) {
+            previous.push_back(std::move(old));
+        }
     }
     return ret.release();
 }

@@ -458,3 +458,16 @@ def test_np_unbound_raises_name_error(rebound_np):
             Quodex(0).insert_many_numpy(np.empty(1, dtype=object))
     finally:
         qmod.np = np
+
+
+def test_bulk_count_overflow_is_refused_and_leaves_the_count():
+    s = Quodex(0)
+    x, y = object(), object()
+    s.insert(x, increment=2**63 - 1)
+    for call, arg in ((s.insert_many_numpy, np.array([y, x], dtype=object)),
+                      (s.insert_many_encoded_numpy, np.array([id(y), id(x)], dtype=np.int64))):
+        with raises_exact(OverflowError, "count out of range"):
+            call(arg)
+        # Not wrapped round to the most negative count.
+        assert count_of(s, x) == 2**63 - 1
+    assert count_of(s, y) == 2  # elements before the failure stay counted
