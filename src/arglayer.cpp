@@ -8,6 +8,8 @@
 
 #include <structmember.h>
 
+#include <utility>
+
 #include <climits>
 
 #include "quodex.hpp"
@@ -36,8 +38,32 @@ static void raiseArgCount(const ArgSpec& spec, Py_ssize_t given) noexcept {
                  spec.name, more, expected, expected == 1 ? "" : "s", given);
 }
 
+// Parameter names as interned str, made once per name: keywords that callers
+// pass are interned too, so matching is mostly a pointer compare, and the
+// default lookup needs no new string per call. The names are the specs'
+// string literals, so their addresses identify them. Null if interning fails.
+static PyObject* internedName(const char* name) noexcept {
+    static std::pair<const char*, PyObject*> cache[64];
+    static size_t used = 0;
+    for (size_t i = 0; i < used; ++i) {
+        if (cache[i].first == name) {
+            return cache[i].second;
+        }
+    }
+    PyObject* s = PyUnicode_InternFromString(name);
+    if (s && used < sizeof cache / sizeof cache[0]) {
+        cache[used++] = {name, s};  // kept for the life of the process
+    }
+    return s;
+}
+
 static Py_ssize_t findParam(const ArgSpec& spec, PyObject* kw) noexcept {
     const Py_ssize_t total = spec.npos + spec.nkwonly;
+    for (Py_ssize_t i = 0; i < total; ++i) {
+        if (internedName(spec.names[i]) == kw) {
+            return i;
+        }
+    }
     for (Py_ssize_t i = 0; i < total; ++i) {
         if (PyUnicode_CompareWithASCIIString(kw, spec.names[i]) == 0) {
             return i;
@@ -96,9 +122,16 @@ bool parseArgs(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs,
         }
         PyObject* value = nullptr;
         if (kwdefaults) {
-            // Keyword names of a spec are plain ASCII; the lookup cannot raise
-            // for a str key in a dict of str keys.
-            value = PyDict_GetItemString(kwdefaults, spec.names[i]);
+            PyObject* key = internedName(spec.names[i]);
+            if (!key) {
+                return false;
+            }
+            // A str key cannot make the lookup raise; a user-placed key with
+            // a raising __eq__ can, and then that error is the call's.
+            value = PyDict_GetItemWithError(kwdefaults, key);
+            if (!value && PyErr_Occurred()) {
+                return false;
+            }
         }
         if (!value) {
             PyErr_Format(PyExc_TypeError, "%s() missing 1 required keyword-only argument: '%s'",
