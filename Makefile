@@ -10,7 +10,7 @@ SOURCES := $(shell find src kernels vorlane -type f -not -name '*.pyc' 2>/dev/nu
            CMakeLists.txt pyproject.toml requirements.txt
 CPPTEST_DIR := build/cpptests
 
-.PHONY: all bootstrap build test pytest cpptest demo bench clean
+.PHONY: all bootstrap build test pytest cpptest demo bench clean check-asan
 
 all: build
 
@@ -44,6 +44,10 @@ bench: build
 	    -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
 	@$(CMAKE) --build build/bench
 	$(PY) bench/run.py
+
+# The pytest suite against both modules built with ASan and UBSan (build/asan).
+check-asan: bootstrap
+	@tools/check-asan.sh
 
 clean:
 	rm -rf build dist $(STAMP)

@@ -120,9 +120,13 @@ def test_construction_errors(args, kwargs, exc, text):
     assert traceback.extract_tb(info.value.__traceback__)[-1].name == "vorlane._Quodex.Quodex.__cinit__"
 
 
-def test_construction_overflow_and_memory():
+def test_construction_overflow():
     with pytest.raises(OverflowError):
         Quodex(2**64)
+
+
+@pytest.mark.operator_new_fails
+def test_construction_out_of_memory():
     # Sizes whose bucket array cannot exist, whether or not the byte count
     # overflows, end in MemoryError and no instance.
     for size in (2**58, 2**60 - 1, 2**60, 2**61, 2**64 - 1):
