@@ -10,7 +10,7 @@ SOURCES := $(shell find src kernels vorlane -type f -not -name '*.pyc' 2>/dev/nu
            CMakeLists.txt pyproject.toml requirements.txt
 CPPTEST_DIR := build/cpptests
 
-.PHONY: all bootstrap build test pytest cpptest demo bench clean check-asan
+.PHONY: all bootstrap build test pytest cpptest demo bench clean check-asan fuzz
 
 all: build
 
@@ -48,6 +48,18 @@ bench: build
 # The pytest suite against both modules built with ASan and UBSan (build/asan).
 check-asan: bootstrap
 	@tools/check-asan.sh
+
+# libFuzzer over the store core (tests/fuzz), FUZZ_SECONDS per target. The
+# long property-based run joins here: set FUZZ_HYPOTHESIS to its pytest
+# arguments (test paths, options) and `make fuzz` runs it after the fuzzers.
+FUZZ_SECONDS    ?= 60
+FUZZ_HYPOTHESIS ?=
+
+fuzz: build
+	@tools/fuzz.sh $(FUZZ_SECONDS)
+ifneq ($(strip $(FUZZ_HYPOTHESIS)),)
+	$(VENV)/bin/pytest -q $(FUZZ_HYPOTHESIS)
+endif
 
 clean:
 	rm -rf build dist $(STAMP)
