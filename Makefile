@@ -10,7 +10,7 @@ SOURCES := $(shell find src kernels vorlane -type f -not -name '*.pyc' 2>/dev/nu
            CMakeLists.txt pyproject.toml requirements.txt
 CPPTEST_DIR := build/cpptests
 
-.PHONY: all bootstrap build test pytest cpptest demo bench clean check-asan fuzz
+.PHONY: all bootstrap build test pytest cpptest demo bench clean check-asan check-leaks fuzz
 
 all: build
 
@@ -48,6 +48,14 @@ bench: build
 # The pytest suite against both modules built with ASan and UBSan (build/asan).
 check-asan: bootstrap
 	@tools/check-asan.sh
+
+# The pytest suite repeated under python3.9-dbg with reference, memory block
+# and descriptor counts held flat (.venv-dbg), and the C++ store tests under
+# valgrind. Arguments for the hunt's pytest: LEAKS_ARGS (e.g. --leak-runs=3:6).
+LEAKS_ARGS ?=
+
+check-leaks: bootstrap
+	@tools/check-leaks.sh $(LEAKS_ARGS)
 
 # libFuzzer over the store core (tests/fuzz), FUZZ_SECONDS per target. The
 # long property-based run joins here: set FUZZ_HYPOTHESIS to its pytest
