@@ -63,7 +63,7 @@ check-leaks: bootstrap
 FUZZ_SECONDS    ?= 60
 FUZZ_HYPOTHESIS ?=
 
-fuzz: build
+fuzz: bootstrap
 	@tools/fuzz.sh $(FUZZ_SECONDS)
 ifneq ($(strip $(FUZZ_HYPOTHESIS)),)
 	$(VENV)/bin/pytest -q $(FUZZ_HYPOTHESIS)
