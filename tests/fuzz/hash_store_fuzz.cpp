@@ -197,7 +197,9 @@ private:
         std::vector<long*> values(max_items + 1, nullptr);
         const size_t got = store_->toArrays(keys.data(), values.data(), max_items);
         FUZZ_CHECK(got == std::min(max_items, n), "toArrays returned a wrong count");
-        FUZZ_CHECK(keys[got] == nullptr && values[got] == nullptr, "toArrays wrote past its count");
+        for (size_t i = got; i <= max_items; ++i) {
+            FUZZ_CHECK(keys[i] == nullptr && values[i] == nullptr, "toArrays wrote past its count");
+        }
         std::unordered_set<PyObject*> listed;
         for (size_t i = 0; i < got; ++i) {
             auto it = model_.find(keys[i]->get());
