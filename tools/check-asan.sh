@@ -70,10 +70,12 @@ status=0
 # Subprocesses of the tests report here too, even when their parent passed.
 # A warning alone (a refused absurd allocation the tests ask for) is no finding.
 if compgen -G "$REPORTS/*" >/dev/null; then
-    cat "$REPORTS"/* >&2
     if grep -qE "ERROR: |SUMMARY: |runtime error: |CHECK failed" "$REPORTS"/*; then
+        cat "$REPORTS"/* >&2
         echo "check-asan: sanitizer reports above (also in $REPORTS)" >&2
         exit 1
     fi
+    echo "check-asan: no findings; the sanitizers' warnings:"
+    cat "$REPORTS"/*
 fi
 exit "$status"
