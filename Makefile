@@ -10,7 +10,7 @@ SOURCES := $(shell find src kernels vorlane -type f -not -name '*.pyc' 2>/dev/nu
            CMakeLists.txt pyproject.toml requirements.txt
 CPPTEST_DIR := build/cpptests
 
-.PHONY: all bootstrap build test pytest cpptest demo bench fuzz-model clean
+.PHONY: all bootstrap build test pytest cpptest demo bench fuzz-model clean check-asan check-leaks fuzz
 
 all: build
 
@@ -48,6 +48,30 @@ bench: build
 	    -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
 	@$(CMAKE) --build build/bench
 	$(PY) bench/run.py
+
+# The pytest suite against both modules built with ASan and UBSan (build/asan).
+check-asan: bootstrap
+	@tools/check-asan.sh
+
+# The pytest suite repeated under python3.9-dbg with reference, memory block
+# and descriptor counts held flat (.venv-dbg), and the C++ store tests under
+# valgrind. Arguments for the hunt's pytest: LEAKS_ARGS (e.g. --leak-runs=3:6).
+LEAKS_ARGS ?=
+
+check-leaks: bootstrap
+	@tools/check-leaks.sh $(LEAKS_ARGS)
+
+# libFuzzer over the store core (tests/fuzz), FUZZ_SECONDS per target. The
+# long property-based run joins here: set FUZZ_HYPOTHESIS to its pytest
+# arguments (test paths, options) and `make fuzz` runs it after the fuzzers.
+FUZZ_SECONDS    ?= 60
+FUZZ_HYPOTHESIS ?=
+
+fuzz: bootstrap
+	@tools/fuzz.sh $(FUZZ_SECONDS)
+ifneq ($(strip $(FUZZ_HYPOTHESIS)),)
+	$(VENV)/bin/pytest -q $(FUZZ_HYPOTHESIS)
+endif
 
 clean:
 	rm -rf build dist $(STAMP)

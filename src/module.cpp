@@ -319,6 +319,7 @@ PyObject* quodex_module_create(PyObject* spec, PyModuleDef*) noexcept {
         return nullptr;
     }
     if (g_state.module) {
+        g_state.stale_module_state = PyModule_GetState(g_state.module);
         Py_INCREF(g_state.module);
         return g_state.module;
     }
@@ -386,9 +387,22 @@ bool execSteps(PyObject* module) {
            prepareCheckpoint() && publishClassMembers();
 }
 
+// The interpreter resets the state pointer of a module that a creation hands
+// back and gives it a new block before the exec step, forgetting the block it
+// had: one lost per import after removal from sys.modules. The creation noted
+// that block; once another one is in its place nothing refers to it any more.
+void releaseStaleModuleState(PyObject* module) noexcept {
+    void* stale = g_state.stale_module_state;
+    g_state.stale_module_state = nullptr;
+    if (stale && stale != PyModule_GetState(module)) {
+        PyMem_Free(stale);
+    }
+}
+
 int quodex_module_exec(PyObject* module) noexcept {
     if (g_state.initialised) {
         if (module == g_state.module) {
+            releaseStaleModuleState(module);
             return 0;
         }
         PyErr_SetString(PyExc_RuntimeError,

@@ -20,6 +20,9 @@ struct ModuleState {
     PyObject* module_dict = nullptr;  // borrowed from `module`
     int64_t interpreter_id = -1;      // the interpreter that first created it
     bool initialised = false;
+    // The state block the module had when a creation handed it back; freed by
+    // the exec step that follows once the interpreter has replaced it.
+    void* stale_module_state = nullptr;
 
     PyTypeObject* ndarray_type = nullptr;  // owned (numpy.ndarray)
 

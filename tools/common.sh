@@ -1,0 +1,59 @@
+# Shell helpers shared by tools/bootstrap.sh and the check targets' scripts.
+# Source it; it defines functions only.
+
+as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
+
+# Makes Debian bullseye an extra apt source, pinned low so that nothing from
+# bookworm is ever replaced by it: only what is asked for by name comes from it.
+ensure_bullseye_source() {
+    local src=/etc/apt/sources.list.d/vorlane-bullseye.sources
+    [ -f "$src" ] && return 0
+    as_root tee "$src" >/dev/null <<'SRC'
+Types: deb
+URIs: http://deb.debian.org/debian
+Suites: bullseye
+Components: main
+Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
+SRC
+    as_root tee /etc/apt/preferences.d/vorlane-bullseye >/dev/null <<'PIN'
+Package: *
+Pin: release n=bullseye
+Pin-Priority: 100
+PIN
+}
+
+# apt_install PACKAGE...: refreshes the lists once per run.
+apt_install() {
+    if [ -z "${VORLANE_APT_UPDATED:-}" ]; then
+        as_root apt-get update -q
+        VORLANE_APT_UPDATED=1
+    fi
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q "$@"
+}
+
+# make_venv PYTHON DIR: a venv of Debian's CPython 3.9 (release or debug) with
+# pip, unless DIR already is one. Debian ships ensurepip and distutils for 3.9
+# in packages that conflict with bookworm's, so the venv starts without pip,
+# and pip is bootstrapped from its wheel on PyPI, fetched by the host's pip
+# (download only).
+make_venv() {
+    local python=$1 venv=$2
+    if "$venv/bin/python" -c 'import sys, pip; assert sys.version_info[:2] == (3, 9)' 2>/dev/null; then
+        return 0
+    fi
+    rm -rf "$venv"
+    "$python" -m venv --without-pip "$venv"
+    local site="$venv/lib/python3.9/site-packages"
+    # pip reads this switch (meant for distributors) and then takes its
+    # install locations from sysconfig instead of the missing distutils.
+    echo 'import sysconfig; sysconfig._PIP_USE_SYSCONFIG = True' > "$site/00-vorlane-sysconfig.pth"
+    local wheels pipver whl
+    wheels=$(mktemp -d)
+    pipver=$(sed -n 's/^pip==//p' requirements.txt)
+    python3 -m pip download -q --no-deps --only-binary=:all: --python-version 3.9 \
+        -d "$wheels" "pip==$pipver"
+    whl=$(echo "$wheels"/pip-*.whl)
+    # A pip wheel can run itself: it installs its own file into the venv.
+    "$venv/bin/python" "$whl/pip" install -q --no-index "$whl"
+    rm -rf "$wheels"
+}
