@@ -61,17 +61,13 @@ LEAKS_ARGS ?=
 check-leaks: bootstrap
 	@tools/check-leaks.sh $(LEAKS_ARGS)
 
-# libFuzzer over the store core (tests/fuzz), FUZZ_SECONDS per target. The
-# long property-based run joins here: set FUZZ_HYPOTHESIS to its pytest
-# arguments (test paths, options) and `make fuzz` runs it after the fuzzers.
-FUZZ_SECONDS    ?= 60
-FUZZ_HYPOTHESIS ?=
+# libFuzzer over the store core (tests/fuzz), FUZZ_SECONDS per target, then
+# the long model-based run of the Quodex state machine (minutes).
+FUZZ_SECONDS ?= 60
 
 fuzz: bootstrap
 	@tools/fuzz.sh $(FUZZ_SECONDS)
-ifneq ($(strip $(FUZZ_HYPOTHESIS)),)
-	$(VENV)/bin/pytest -q $(FUZZ_HYPOTHESIS)
-endif
+	@$(MAKE) --no-print-directory fuzz-model
 
 clean:
 	rm -rf build dist $(STAMP)
