@@ -4,6 +4,7 @@ import time
 
 import numpy as np
 
+from bench_store import py_insert_many  # the same Python peer as the table
 from vorlane._Quodex import Quodex
 
 SIZES = [10**3, 10**4, 10**5, 10**6]
@@ -19,20 +20,6 @@ def per_element(fn, setup, n, budget=0.5):
         dt = time.perf_counter() - t0
         best, spent, runs = min(best, dt), spent + dt, runs + 1
     return best / n * 1e9
-
-
-def py_insert_many(d, arr):
-    codes = []
-    append = codes.append
-    for o in arr:
-        k = id(o)
-        e = d.get(k)
-        if e is None:
-            d[k] = [o, 1]
-        else:
-            e[1] += 1
-        append(k)
-    return np.array(codes, dtype=np.int64)
 
 
 def measure():
