@@ -600,11 +600,16 @@ PROFILES = {
     "normal": settings(max_examples=400, stateful_step_count=50, derandomize=True, database=None,
                        deadline=None, print_blob=False,
                        suppress_health_check=[HealthCheck.too_slow, HealthCheck.filter_too_much]),
+    # `make check-leaks` repeats every test six times under the debug
+    # interpreter: a short reproducible run is what it can afford.
+    "leaks": settings(max_examples=40, stateful_step_count=50, derandomize=True, database=None,
+                      deadline=None, print_blob=False,
+                      suppress_health_check=[HealthCheck.too_slow, HealthCheck.filter_too_much]),
     "long": settings(max_examples=5000, stateful_step_count=100, deadline=None, database=None,
                      print_blob=True, suppress_health_check=[HealthCheck.too_slow, HealthCheck.filter_too_much]),
 }
 PROFILE = os.environ.get("VORLANE_FUZZ", "normal")
-MIN_STEPS = {"normal": 10_000, "long": 200_000}
+MIN_STEPS = {"normal": 10_000, "leaks": 1_000, "long": 200_000}
 
 
 def test_store_against_model():
