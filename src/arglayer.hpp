@@ -4,7 +4,7 @@
 // turned into a function object of our own type, which carries the metadata a
 // Python function has (__name__, __qualname__, __module__, __doc__,
 // __annotations__, __defaults__, __kwdefaults__) and binds like one. Calls come
-// in through vectorcall; the layer parses the arguments against the spec with
+// in through vectorcall; the layer parses the arguments against their FuncSpec with
 // the interpreter's familiar texts, and the operation then checks their types
 // with the helpers below, all before it changes anything.
 #pragma once
