@@ -151,6 +151,10 @@ void raiseArgType(const char* argname, const char* expected, PyObject* got) noex
                  argname, expected, Py_TYPE(got)->tp_name);
 }
 
+void raiseCannotConvert(PyObject* got, const char* target) noexcept {
+    PyErr_Format(PyExc_TypeError, "Cannot convert %.200s to %.200s", Py_TYPE(got)->tp_name, target);
+}
+
 bool checkExactInt(PyObject* o, const char* argname) noexcept {
     if (PyLong_CheckExact(o)) {
         return true;

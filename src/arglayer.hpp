@@ -78,6 +78,11 @@ bool parseArgs(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs,
 // TypeError "Argument '<argname>' has incorrect type (expected <expected>, got <type>)".
 void raiseArgType(const char* argname, const char* expected, PyObject* got) noexcept;
 
+// TypeError "Cannot convert <type of got> to <target>": an object that user
+// code handed back (a rebound np's array, an overriding copy's result) is not
+// of the type the operation needs.
+void raiseCannotConvert(PyObject* got, const char* target) noexcept;
+
 // `o` must be exactly an int (no subclass, not bool).
 bool checkExactInt(PyObject* o, const char* argname) noexcept;
 

@@ -184,8 +184,7 @@ PythonObj makeResultArray(PyObject* factory_name, npy_intp n, PyObject* dtype_ow
     }
     PythonObj result = PythonObj::steal(PyObject_Call(factory.get(), args.get(), kwargs.get()));
     if (result && !PyObject_TypeCheck(result.get(), g_state.ndarray_type)) {
-        PyErr_Format(PyExc_TypeError, "Cannot convert %.200s to %.200s", Py_TYPE(result.get())->tp_name,
-                     "numpy.ndarray");
+        raiseCannotConvert(result.get(), "numpy.ndarray");
         return {};
     }
     return result;

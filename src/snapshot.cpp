@@ -27,8 +27,6 @@
 
 namespace {
 
-constexpr const char* kQuodexTypeName = "vorlane._Quodex.Quodex";
-
 // ---------------------------------------------------------------------------
 // copy
 
@@ -89,8 +87,7 @@ PyObject* take_snapshot(PyObject*, PyObject* const* args, Py_ssize_t nargs) noex
         return nullptr;
     }
     if (!PyObject_TypeCheck(backup.get(), &QuodexType)) {
-        PyErr_Format(PyExc_TypeError, "Cannot convert %.200s to %.200s", Py_TYPE(backup.get())->tp_name,
-                     kQuodexTypeName);
+        raiseCannotConvert(backup.get(), QuodexType.tp_name);
         return nullptr;
     }
     return backup.release();
@@ -120,7 +117,7 @@ PyObject* roll_back(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept
     }
     for (int i = 0; i < 2; ++i) {
         if (!PyObject_TypeCheck(argv[i], &QuodexType)) {
-            raiseArgType(kRollBackArgs.names[i], kQuodexTypeName, argv[i]);
+            raiseArgType(kRollBackArgs.names[i], QuodexType.tp_name, argv[i]);
             return nullptr;
         }
     }
