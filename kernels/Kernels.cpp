@@ -3,6 +3,7 @@
 
 #include <Python.h>
 
+#include "ExitGate.hpp"
 #include "PythonObj.hpp"
 
 namespace {
@@ -31,6 +32,12 @@ PyObject* decode(const int64_t* cell) noexcept {
 
 template <int Op>
 inline void compare(bool* z, const int64_t* x, const int64_t* y) noexcept {
+    // Declared first so that it ends last, after the lock is released.
+    const vorlane::ExitGate::Pass pass;
+    if (!pass) {
+        *z = false;  // exit has begun: the interpreter must not be waited for
+        return;
+    }
     InterpreterLock lock;
     // The cells are read and the references taken only under the lock, and the
     // references go before the lock does: reference counts are not atomic, and

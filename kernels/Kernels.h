@@ -13,7 +13,8 @@
 //     themselves and may be called from any thread, with or without the lock
 //     and with or without a Python thread state; a thread state created for
 //     the call is gone when it returns. Operand reference counts are as they
-//     were, unless the comparison itself changed them.
+//     were, unless the comparison itself changed them. Once the interpreter's
+//     exit has begun (ExitGate.hpp), they write 0 without touching it.
 //   * Selection kernels copy one 64-bit code unchanged (FIRST and ANY take
 //     `*x`, SECOND takes `*y`), take no lock, touch no object and take no
 //     reference: the copy is as valid as the cell it came from.

@@ -15,6 +15,7 @@
 #include <cstring>
 
 #include "CffiAbi.h"
+#include "ExitGate.hpp"
 #include "Kernels.h"
 #include "PythonObj.hpp"
 
@@ -279,7 +280,8 @@ static_assert(sorted_by_name(g_globals, sizeof(g_globals) / sizeof(g_globals[0])
 /* ------------------------------------------------------------------------ */
 
 // Returns the module the backend builds, or null with the backend's exception
-// (an ImportError naming _cffi_backend when it is missing).
+// (an ImportError naming _cffi_backend when it is missing). The comparison
+// kernels' exit hook is registered with the first module made.
 PyMODINIT_FUNC PyInit__Zembra() {
     // Read by the backend during the call only; what it keeps (the name, the
     // export table, the context) is static.
@@ -297,6 +299,10 @@ PyMODINIT_FUNC PyInit__Zembra() {
     if (!address) {
         return nullptr;
     }
-    return PyObject_CallMethod(backend.get(), "_init_cffi_1_0_external_module",
-                               "O", address.get());
+    PythonObj module = PythonObj::steal(PyObject_CallMethod(
+        backend.get(), "_init_cffi_1_0_external_module", "O", address.get()));
+    if (!module || !vorlane::ExitGate::registerExitHook()) {
+        return nullptr;
+    }
+    return module.release();
 }

@@ -274,14 +274,20 @@ bool convertToInt64(PyObject* o, long* out) noexcept {
 }
 
 bool convertToInt32(PyObject* o, int* out) noexcept {
-    PythonObj holder;
-    PyObject* value = intValueOf(o, holder);
+    // __index__ only, as os.write takes its descriptor: a float must not be
+    // truncated into some other, open descriptor.
+    if (!PyIndex_Check(o)) {
+        PyErr_Format(PyExc_TypeError, "an integer is required (got type %.200s)",
+                     Py_TYPE(o)->tp_name);
+        return false;
+    }
+    const PythonObj value = PythonObj::steal(PyNumber_Index(o));
     if (!value) {
         return false;
     }
     // One text for every out-of-range value, also those beyond a C long.
     int overflow = 0;
-    const long v = PyLong_AsLongAndOverflow(value, &overflow);
+    const long v = PyLong_AsLongAndOverflow(value.get(), &overflow);
     if (v == -1 && PyErr_Occurred()) {
         return false;
     }
@@ -329,6 +335,10 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
             PyErr_Format(PyExc_TypeError,
                          "descriptor '%.200s' for '%.200s' objects doesn't apply to a '%.200s' object",
                          spec.args.name, QuodexType.tp_name, Py_TYPE(self)->tp_name);
+            addTraceback(spec.traceback);
+            return nullptr;
+        }
+        if (!hasStore(self)) {
             addTraceback(spec.traceback);
             return nullptr;
         }

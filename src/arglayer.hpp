@@ -92,8 +92,9 @@ bool checkExactInt(PyObject* o, const char* argname) noexcept;
 // OverflowError outside the range. May run user code.
 bool convertToInt64(PyObject* o, long* out) noexcept;
 
-// The same conversion into a C int (a file descriptor, say): OverflowError
-// "Python int too large to convert to C int" outside the signed 32-bit range.
+// A C int (a file descriptor) from an int or an object with __index__;
+// TypeError for anything else, floats included, and OverflowError "Python int
+// too large to convert to C int" outside the signed 32-bit range.
 bool convertToInt32(PyObject* o, int* out) noexcept;
 
 // A one-dimensional NumPy array read and written in place through its stride.

@@ -18,6 +18,14 @@ struct QuodexObject {
 
 extern PyTypeObject QuodexType;
 
+// The store of an instance that passed hasStore (every member is called
+// through that check, see arglayer.cpp).
 inline Store& storeOf(PyObject* self) noexcept {
     return *reinterpret_cast<QuodexObject*>(self)->_counts;
 }
+
+// A Quodex whose construction failed still runs a subclass's finalizer, which
+// may keep the instance alive and call its members. Such an instance has no
+// store: every member checks through here first and refuses with ValueError
+// "Quodex instance has no store (its construction failed)".
+bool hasStore(PyObject* self) noexcept;

@@ -104,7 +104,7 @@ void quodex_dealloc(PyObject* o) noexcept {
 }
 
 PyObject* quodex_get_size(PyObject* self, void*) noexcept {
-    PyObject* r = PyLong_FromSize_t(storeOf(self).getSize());
+    PyObject* r = hasStore(self) ? PyLong_FromSize_t(storeOf(self).getSize()) : nullptr;
     if (!r) {
         addTraceback("vorlane._Quodex.Quodex.size.__get__");
     }
@@ -117,6 +117,14 @@ PyGetSetDef quodex_getset[] = {
 };
 
 }  // namespace
+
+bool hasStore(PyObject* self) noexcept {
+    if (reinterpret_cast<QuodexObject*>(self)->_counts != nullptr) {
+        return true;
+    }
+    PyErr_SetString(PyExc_ValueError, "Quodex instance has no store (its construction failed)");
+    return false;
+}
 
 PyMethodDef quodexMethodTable[] = {
     {"__reduce__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(quodex_reduce)),

@@ -90,6 +90,11 @@ PyObject* take_snapshot(PyObject*, PyObject* const* args, Py_ssize_t nargs) noex
         raiseCannotConvert(backup.get(), QuodexType.tp_name);
         return nullptr;
     }
+    // An override may hand back a half-made instance it kept from a failed
+    // construction; rolling back to it would leave `self` with no store.
+    if (!hasStore(backup.get())) {
+        return nullptr;
+    }
     return backup.release();
 }
 
@@ -118,6 +123,9 @@ PyObject* roll_back(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept
     for (int i = 0; i < 2; ++i) {
         if (!PyObject_TypeCheck(argv[i], &QuodexType)) {
             raiseArgType(kRollBackArgs.names[i], QuodexType.tp_name, argv[i]);
+            return nullptr;
+        }
+        if (!hasStore(argv[i])) {
             return nullptr;
         }
     }

@@ -370,7 +370,8 @@ def test_stream_argument_refusals_transfer_nothing(pipe):
     too_large = "Python int too large to convert to C int"
     writer_cases = [
         # the descriptor comes before the arrays
-        ((None, None, "1"), TypeError, "an integer is required"),
+        ((None, None, "1"), TypeError, "an integer is required (got type str)"),
+        ((None, None, 1.5), TypeError, "an integer is required (got type float)"),
         ((None, None, 2**31), OverflowError, too_large),
         ((None, None, -2**31 - 1), OverflowError, too_large),
         ((None, None, 2**70), OverflowError, too_large),
@@ -401,7 +402,8 @@ def test_stream_argument_refusals_transfer_nothing(pipe):
     readonly_out.flags.writeable = False
     offs = np.array([1, 3], dtype=np.int64)
     reader_cases = [
-        ((None, None, "0"), TypeError, "an integer is required"),
+        ((None, None, "0"), TypeError, "an integer is required (got type str)"),
+        ((None, None, float(r)), TypeError, "an integer is required (got type float)"),
         ((None, None, r), TypeError,
          "Argument 'array_out' has incorrect type (expected numpy.ndarray, got NoneType)"),
         ((out, None, r), TypeError,
@@ -422,6 +424,34 @@ def test_stream_argument_refusals_transfer_nothing(pipe):
     assert os.read(r, 10) == b"abc"
     with raises_exact(TypeError, "bulk_deserialize_strings() got multiple values for keyword argument 'array_out'"):
         bulk_deserialize_strings(out, offs, r, array_out=out)
+
+
+class Descriptor:
+    def __init__(self, fd):
+        self.fd = fd
+
+    def __index__(self):
+        return self.fd
+
+
+def test_descriptor_takes_index_but_never_truncates_a_float(pipe):
+    # int(1.5) is 1: a float once sent the column to standard output.
+    r, w = pipe
+    words, ends = objects("ab", "c"), np.full(2, -1, dtype=np.int64)
+    for fd in (float(w), 1.5, np.float64(w)):
+        with pytest.raises(TypeError, match="^an integer is required"):
+            bulk_serialize_strings(words, ends, fd)
+        assert pipe_is_empty(r) and ends.tolist() == [-1, -1]
+    bulk_serialize_strings(words, ends, Descriptor(w))
+    assert os.read(r, 10) == b"abc" and ends.tolist() == [2, 3]
+
+    os.write(w, b"abc")
+    back = sentinels(2)
+    with pytest.raises(TypeError, match="^an integer is required"):
+        bulk_deserialize_strings(back, ends, float(r))
+    assert all(o is SENTINEL for o in back)
+    bulk_deserialize_strings(back, ends, Descriptor(r))
+    assert back.tolist() == ["ab", "c"]
 
 
 def test_reference_counts_balance_on_success_and_failure(rwfile):
