@@ -289,7 +289,7 @@ def _check_cells(store: object, indices: Sequence[Tuple[object, str, int, str]],
     if len(set(lengths)) != 1:
         names = ", ".join(name for _, name, _, _ in indices)
         raise ValueError(f"{names} and objects must have the same length, not "
-                         f"{', '.join(map(str, lengths))}")
+                         f"{', '.join(map(str, lengths[:-1]))} and {lengths[-1]}")
     return [_check_indices(*spec) for spec in indices]
 
 
