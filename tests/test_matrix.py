@@ -199,7 +199,9 @@ def test_any_integer_width_order_and_stride_is_read_as_given():
     objs[1::2] = objects
     frozen = objs[1::2]
     frozen.flags.writeable = False
-    for r, c, o in [(rows[::-2], cols[::3], frozen),
+    passed_as_is = flat // 100  # contiguous int64: handed to GraphBLAS without a copy
+    passed_as_is.flags.writeable = False
+    for r, c, o in [(rows[::-2], cols[::3], frozen), (passed_as_is, flat % 100, frozen),
                     ((flat // 100).astype(np.int8), (flat % 100).astype(np.uint32)[::-1][::-1], objects[::-1][::-1])]:
         A = from_objects(store, r, c, o, 100, 100)
         got = to_objects(A)

@@ -281,7 +281,7 @@ def _check_cells(store: object, indices: Sequence[Tuple[object, str, int, str]],
     if not isinstance(store, Quodex):
         raise TypeError(f"store must be a Quodex, not {type(store).__name__}")
     objects = _check_array(objects, "objects")
-    if objects.dtype != np.dtype(object):
+    if objects.dtype.kind != "O":
         raise ValueError(f"objects must be an object array, not {objects.dtype}")
     if not (dup is None or dup in ("first", "second")):
         raise ValueError(f"dup must be None, 'first' or 'second', not {dup!r}")
