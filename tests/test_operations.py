@@ -363,6 +363,23 @@ def test_decode_many_round_trip_and_references():
     assert Quodex.decode_many(np.zeros(0, dtype=np.int64)).shape == (0,)
 
 
+def test_decode_many_gives_back_exactly_the_nones_it_overwrites():
+    # The fresh array's None slots are released together, after the loop; a
+    # code of None itself must still leave one reference in its slot.
+    objs = [object() for _ in range(1000)] + [None, None]
+    codes = np.array([id(o) for o in objs], dtype=np.int64)
+    # Counted before any assert: pytest's rewritten asserts keep None in
+    # temporaries of their own.
+    before = sys.getrefcount(None)
+    out = Quodex.decode_many(codes)
+    holding = sys.getrefcount(None)
+    right = out[-1] is None and out[-2] is None and all(a is b for a, b in zip(out, objs))
+    del out
+    after = sys.getrefcount(None)
+    assert (holding - before, after - before) == (2, 0)
+    assert right
+
+
 @pytest.mark.parametrize("dtype", [np.uint64, np.int32, np.float64, object])
 def test_code_arrays_must_be_native_int64(dtype):
     with pytest.raises(ValueError, match="^Buffer dtype mismatch, expected 'int64_t'"):
