@@ -118,11 +118,11 @@ struct ModuloBucket {
 // written. Small arrays come from calloc. Large ones are anonymous mappings:
 // the system zero-fills each page when it is first touched, so untouched
 // capacity costs neither time nor resident memory, and the pages go back to
-// the system as soon as the array dies. Large arrays start on a huge-page
-// boundary and ask for huge pages: buckets and chain nodes are reached at
-// random (that is what a good hash does), so on big tables nearly every
-// access would otherwise also miss the TLB. Where the system grants none, the
-// advice changes nothing.
+// the system as soon as the array dies. Arrays of several huge pages start on
+// a huge-page boundary and ask for huge pages: buckets and chain nodes are
+// reached at random (that is what a good hash does), so on big tables nearly
+// every access would otherwise also miss the TLB. Where the system grants
+// none, the advice changes nothing.
 template <typename T>
 class ZeroFilled {
 public:
@@ -139,17 +139,23 @@ public:
             }
             return;
         }
-        const size_t length = bytes + kHuge;  // room to start on a boundary
+        // Huge pages only where they fill up: a small table would pay for
+        // a whole one and keep it resident.
+        const bool huge = bytes >= 2 * kHuge;
+        const size_t length = huge ? bytes + kHuge : bytes;  // room to start on a boundary
         void* mapping = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         if (mapping == MAP_FAILED) {
             throw std::bad_alloc();
         }
-#ifdef MADV_HUGEPAGE
-        madvise(mapping, length, MADV_HUGEPAGE);
-#endif
         mapping_ = mapping;
         mapped_ = length;
-        const uintptr_t start = (reinterpret_cast<uintptr_t>(mapping) + kHuge - 1) & ~(kHuge - 1);
+        uintptr_t start = reinterpret_cast<uintptr_t>(mapping);
+        if (huge) {
+#ifdef MADV_HUGEPAGE
+            madvise(mapping, length, MADV_HUGEPAGE);
+#endif
+            start = (start + kHuge - 1) & ~(kHuge - 1);
+        }
         data_ = reinterpret_cast<T*>(start);
     }
 
