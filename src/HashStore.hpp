@@ -60,8 +60,9 @@
 // its allocation list, and pushes it on the free list after the release, so
 // the node is never reachable or reusable while its key is being destroyed.
 // Within the store's own operations no such finalizer runs while a table is
-// half updated: migration copies the key into front before releasing it
-// from back, and remove() holds a reference of its own until it is done.
+// half updated: migration moves the key's reference from back to front
+// without releasing it, and remove() holds a reference of its own until it
+// is done.
 // Only destruction runs finalizers from inside a table.
 //
 // No locking: every caller holds the interpreter lock.
@@ -76,6 +77,7 @@
 #include <memory>
 #include <new>
 #include <type_traits>
+#include <utility>
 
 #include <sys/mman.h>
 
@@ -186,11 +188,14 @@ private:
 template <typename KEY_T, typename VALUE_T, typename BUCKET_T = MixedBucket>
 class HashStore {
     // put() is only strongly exception-safe because moving an entry between
-    // tables cannot fail: a node is built by copying its key and value.
+    // tables cannot fail: a node is built by moving or copying its key and
+    // copying its value.
     static_assert(std::is_nothrow_copy_constructible<KEY_T>::value,
                   "HashStore keys must copy without throwing");
     static_assert(std::is_nothrow_copy_constructible<VALUE_T>::value,
                   "HashStore values must copy without throwing");
+    static_assert(std::is_nothrow_move_constructible<KEY_T>::value,
+                  "HashStore keys must move without throwing");
 
 protected:
     // The null link. Links are pool index + 1, so zero-filled memory is a
@@ -213,6 +218,7 @@ protected:
         VALUE_T value;
 
         DataNode(const KEY_T& k, const VALUE_T& v) noexcept : key(k), value(v) {}
+        DataNode(KEY_T&& k, const VALUE_T& v) noexcept : key(std::move(k)), value(v) {}
 
         // A dead node keeps no link into the chains it left. The key member is
         // destroyed after this body, so its reference goes last.
@@ -333,7 +339,9 @@ protected:
         }
 
         // True when a new node was linked; a present key is left unchanged.
-        bool put(const KEY_T& key, const VALUE_T& value) noexcept {
+        // A key passed as an rvalue is moved into the new node, and only then.
+        template <typename K>
+        bool put(K&& key, const VALUE_T& value) noexcept {
             if (table_size == 0) {
                 return false;
             }
@@ -341,7 +349,7 @@ protected:
             if (*ins != LL_NULL) {
                 return false;
             }
-            size_t idx = allocate_node(key, value, ins);
+            size_t idx = allocate_node(std::forward<K>(key), value, ins);
             if (idx == LL_NULL) {
                 return false;
             }
@@ -390,7 +398,8 @@ protected:
         // `h_prev` is the link that will name the node; the caller stores the
         // returned link there. Released nodes are reused first, so a table
         // that loses and gains entries stays within the pages it has.
-        size_t allocate_node(const KEY_T& key, const VALUE_T& value, size_t* h_prev) noexcept {
+        template <typename K>
+        size_t allocate_node(K&& key, const VALUE_T& value, size_t* h_prev) noexcept {
             size_t it_ret = free_list;
             if (it_ret != LL_NULL) {
                 free_list = at(it_ret)->v_next;
@@ -399,7 +408,7 @@ protected:
             } else {
                 return LL_NULL;
             }
-            DataNode* node = new (at(it_ret)) DataNode(key, value);
+            DataNode* node = new (at(it_ret)) DataNode(std::forward<K>(key), value);
             node->v_next = alloc_list;
             node->h_prev = h_prev;
             if (alloc_list != LL_NULL) {
@@ -604,15 +613,16 @@ protected:
     // from now. When it is not, the hint is merely wasted.
     static constexpr size_t kMigrationLead = 4;
 
-    // Moves the newest entry of back, with its value, to front. Releases no
-    // last reference (front holds its own copy first), so runs no finalizer.
+    // Moves the newest entry of back, with its value, to front. The key's
+    // reference moves with it: the object is neither touched nor released,
+    // so no finalizer runs, and the node left behind in back holds nothing.
     void migrate_one() {
         size_t it_del = back->get_some_node();
         if (it_del == LL_NULL) {
             return;
         }
         DataNode* move = back->at(it_del);
-        front->put(move->key, move->value);
+        front->put(std::move(move->key), move->value);
         back->remove_at(it_del);
         // The next migrant's new bucket has been on its way since an earlier
         // put; now that it is here, ask for the head of its chain, and for
