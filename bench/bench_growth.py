@@ -14,8 +14,11 @@ allocator starts clean and nothing another benchmark left behind is counted.
   fresh str into it, from `Quodex(0)` and presized to `Quodex(2 * N + 2)`.
 """
 import json
+import pathlib
 import subprocess
 import sys
+
+HERE = pathlib.Path(__file__).resolve().parent
 
 RSS_SIZES = [10**5, 2**17 + 1, 2 * 10**5, 2**18 + 1, 5 * 10**5, 2**19 + 1, 10**6,
              2**20 + 1, 2 * 10**6, 2**21 + 1, 3 * 10**6]
@@ -61,8 +64,10 @@ else:
 
 
 def child(what, n):
+    # Run from bench/: `-c` puts the working directory first on the path, and
+    # the source tree's vorlane/ there has no built modules.
     out = subprocess.run([sys.executable, "-c", CHILD, what, str(n)], check=True,
-                         capture_output=True, text=True).stdout
+                         capture_output=True, text=True, cwd=HERE).stdout
     return json.loads(out)
 
 
