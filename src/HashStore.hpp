@@ -8,12 +8,24 @@
 // The system uses exactly one instantiation, HashStore<PythonObj, long>: keys
 // are owned object handles compared by identity, values are counts.
 //
+// Memory is touched only when it is used. Every link names a node by its pool
+// index plus one, so that the null link, LL_NULL, is 0: a bucket array is
+// ready to use as the zero-filled memory it arrives in, and large bucket
+// arrays and pools are anonymous pages that the system zero-fills on first
+// touch (ZeroFilled below). A pool hands out nodes first from its free list
+// (released nodes, last in, first out) and then, at its high-water mark, the
+// next node never used; nodes at or past the mark have never been written. A
+// new table therefore costs the pages its entries reach, not its capacity.
+//
 // Invariants (checkInvariants() verifies I1 to I4 in debug builds):
 //   I1  Every live node of a table is in exactly one bucket chain, the one of
-//       its key's bucket, and in the table's allocation list; every other pool
-//       node is on the free list. table_entries + free nodes == alloc_size.
-//   I2  For a live node n, *n.h_prev is n's own index (the link naming n), and
-//       v_prev / v_next mirror each other along the allocation list.
+//       its key's bucket, and in the table's allocation list; every other
+//       node below the high-water mark is on the free list, and no link names
+//       a node at or past it. table_entries + free nodes == high_water, and
+//       high_water <= alloc_size.
+//   I2  For a live node n with link l, *n.h_prev == l (h_prev is the link
+//       naming n), and v_prev / v_next mirror each other along the
+//       allocation list.
 //   I3  A key is held by at most one node of the whole store.
 //   I4  `front` is never null; `back`, when set, is a different table.
 //   I5  After the growth check at the start of every put,
@@ -26,17 +38,21 @@
 //   I6  Each live node owns exactly one reference to its key's object.
 //
 // Ordering that callers see: iteration of a table and toArrays walk the
-// allocation lists, newest first, back before front. Buckets never show.
+// allocation lists, newest first, back before front. Neither buckets nor pool
+// positions ever show: which free node a put reuses changes nothing visible.
 //
 // Failure contract. Memory comes only from the constructors and from growth
-// inside put: table records and bucket arrays from `new`, pools from calloc.
-// Failures surface as std::bad_alloc, or std::bad_array_new_length for more
-// than 2^60 - 1 buckets; the store catches nothing (the Python layer turns
-// both into MemoryError at its boundary).
+// inside put: table records from `new`, bucket arrays and pools as zero-filled
+// blocks (calloc when small, anonymous mappings when large). Failures surface
+// as std::bad_alloc, or std::bad_array_new_length for more than 2^60 - 1
+// buckets; the store catches nothing (the Python layer turns both into
+// MemoryError at its boundary).
 //   * HashStore(n), HashStore(const HashStore&), copy(): throw before any
 //     reference is taken and leak nothing.
 //   * put(): the new table is allocated before anything is drained or moved,
-//     so a throwing put leaves the store exactly as it was.
+//     so a throwing put leaves the store exactly as it was. Pages the new
+//     table later touches are not an allocation that can fail: like every
+//     page of the process, they are the system's to provide.
 //   * get, remove, getSize, toArrays, iteration: never allocate, never throw.
 //
 // Releasing a key reference can run a finalizer, i.e. arbitrary Python code.
@@ -44,8 +60,9 @@
 // its allocation list, and pushes it on the free list after the release, so
 // the node is never reachable or reusable while its key is being destroyed.
 // Within the store's own operations no such finalizer runs while a table is
-// half updated: migration copies the key into front before releasing it
-// from back, and remove() holds a reference of its own until it is done.
+// half updated: migration moves the key's reference from back to front
+// without releasing it, and remove() holds a reference of its own until it
+// is done.
 // Only destruction runs finalizers from inside a table.
 //
 // No locking: every caller holds the interpreter lock.
@@ -60,6 +77,7 @@
 #include <memory>
 #include <new>
 #include <type_traits>
+#include <utility>
 
 #include <sys/mman.h>
 
@@ -98,17 +116,91 @@ struct ModuloBucket {
     }
 };
 
+// An owned array of `count` elements that reads as all zero bytes until it is
+// written. Small arrays come from calloc. Large ones are anonymous mappings:
+// the system zero-fills each page when it is first touched, so untouched
+// capacity costs neither time nor resident memory, and the pages go back to
+// the system as soon as the array dies. Arrays of several huge pages start on
+// a huge-page boundary and ask for huge pages: buckets and chain nodes are
+// reached at random (that is what a good hash does), so on big tables nearly
+// every access would otherwise also miss the TLB. Where the system grants
+// none, the advice changes nothing.
+template <typename T>
+class ZeroFilled {
+public:
+    explicit ZeroFilled(size_t count) {
+        if (count > (SIZE_MAX - kHuge) / sizeof(T)) {
+            throw std::bad_alloc();
+        }
+        const size_t bytes = count * sizeof(T);
+        if (bytes < kMapFrom) {
+            // calloc(0) may return null; a zero-length array still owns a block.
+            data_ = static_cast<T*>(std::calloc(count == 0 ? 1 : count, sizeof(T)));
+            if (data_ == nullptr) {
+                throw std::bad_alloc();
+            }
+            return;
+        }
+        // Huge pages only where they fill up: a small table would pay for
+        // a whole one and keep it resident.
+        const bool huge = bytes >= 2 * kHuge;
+        const size_t length = huge ? bytes + kHuge : bytes;  // room to start on a boundary
+        void* mapping = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (mapping == MAP_FAILED) {
+            throw std::bad_alloc();
+        }
+        mapping_ = mapping;
+        mapped_ = length;
+        uintptr_t start = reinterpret_cast<uintptr_t>(mapping);
+        if (huge) {
+#ifdef MADV_HUGEPAGE
+            madvise(mapping, length, MADV_HUGEPAGE);
+#endif
+            start = (start + kHuge - 1) & ~(kHuge - 1);
+        }
+        data_ = reinterpret_cast<T*>(start);
+    }
+
+    ~ZeroFilled() {
+        if (mapping_ != nullptr) {
+            munmap(mapping_, mapped_);
+        } else {
+            std::free(data_);
+        }
+    }
+
+    ZeroFilled(const ZeroFilled&) = delete;
+    ZeroFilled& operator=(const ZeroFilled&) = delete;
+
+    T* get() const noexcept { return data_; }
+    T& operator[](size_t i) const noexcept { return data_[i]; }
+
+private:
+    static constexpr size_t kHuge = size_t(1) << 21;
+    // Below this, a mapping's system calls cost more than zeroing the block.
+    static constexpr size_t kMapFrom = size_t(1) << 18;
+
+    T* data_ = nullptr;
+    void* mapping_ = nullptr;  // null for a calloc block
+    size_t mapped_ = 0;
+};
+
 template <typename KEY_T, typename VALUE_T, typename BUCKET_T = MixedBucket>
 class HashStore {
     // put() is only strongly exception-safe because moving an entry between
-    // tables cannot fail: a node is built by copying its key and value.
+    // tables cannot fail: a node is built by moving or copying its key and
+    // copying its value.
     static_assert(std::is_nothrow_copy_constructible<KEY_T>::value,
                   "HashStore keys must copy without throwing");
     static_assert(std::is_nothrow_copy_constructible<VALUE_T>::value,
                   "HashStore values must copy without throwing");
+    static_assert(std::is_nothrow_move_constructible<KEY_T>::value,
+                  "HashStore keys must move without throwing");
 
 protected:
-    static constexpr size_t LL_NULL = ~static_cast<size_t>(0);
+    // The null link. Links are pool index + 1, so zero-filled memory is a
+    // bucket array whose chains are all empty.
+    static constexpr size_t LL_NULL = 0;
 
     // Beyond this the byte size of a bucket array no longer fits 64 bits once
     // doubled; refusing such counts up front keeps every size computation,
@@ -126,6 +218,7 @@ protected:
         VALUE_T value;
 
         DataNode(const KEY_T& k, const VALUE_T& v) noexcept : key(k), value(v) {}
+        DataNode(KEY_T&& k, const VALUE_T& v) noexcept : key(std::move(k)), value(v) {}
 
         // A dead node keeps no link into the chains it left. The key member is
         // destroyed after this body, so its reference goes last.
@@ -140,18 +233,15 @@ protected:
         DataNode& operator=(const DataNode&) = delete;
     };
 
-    struct PoolFree {
-        void operator()(DataNode* pool) const noexcept { std::free(pool); }
-    };
-
     struct HashTable {
         size_t table_size;
         size_t table_entries = 0;
         size_t alloc_size;
-        std::unique_ptr<size_t[]> h_table;
-        std::unique_ptr<DataNode, PoolFree> nodes;
-        size_t free_list = 0;
+        ZeroFilled<size_t> h_table;
+        ZeroFilled<DataNode> nodes;
+        size_t free_list = LL_NULL;
         size_t alloc_list = LL_NULL;
+        size_t high_water = 0;  // pool nodes ever handed out
 
         class Iterator {
         public:
@@ -193,8 +283,8 @@ protected:
         explicit HashTable(size_t size)
             : table_size(size),
               alloc_size(size / 2 + 1),
-              h_table(make_buckets(size)),
-              nodes(make_pool(alloc_size)) {}
+              h_table(checked_bucket_count(size)),
+              nodes(alloc_size) {}
 
         // Newest first, so that finalizers see entries go in the reverse of
         // their arrival. Walks the list rather than trusting the count.
@@ -207,7 +297,8 @@ protected:
         HashTable(const HashTable&) = delete;
         HashTable& operator=(const HashTable&) = delete;
 
-        DataNode* at(size_t it) const noexcept { return nodes.get() + it; }
+        // The node a link names (no check; the link must not be LL_NULL).
+        DataNode* at(size_t it) const noexcept { return nodes.get() + (it - 1); }
 
         size_t bucket(const KEY_T& key) const noexcept {
             return BUCKET_T::index(std::hash<KEY_T>()(key), table_size);
@@ -218,6 +309,18 @@ protected:
         void prefetch_bucket(size_t hash) const noexcept {
             if (table_size != 0) {
                 __builtin_prefetch(&h_table[BUCKET_T::index(hash, table_size)], 1);
+            }
+        }
+
+        // The second stage, issued once the bucket has arrived: the first node
+        // of its chain, which a lookup compares against and a migration or
+        // removal may relink.
+        void prefetch_chain(size_t hash) const noexcept {
+            if (table_size != 0) {
+                const size_t head = h_table[BUCKET_T::index(hash, table_size)];
+                if (head != LL_NULL) {
+                    __builtin_prefetch(at(head), 1);
+                }
             }
         }
 
@@ -236,7 +339,9 @@ protected:
         }
 
         // True when a new node was linked; a present key is left unchanged.
-        bool put(const KEY_T& key, const VALUE_T& value) noexcept {
+        // A key passed as an rvalue is moved into the new node, and only then.
+        template <typename K>
+        bool put(K&& key, const VALUE_T& value) noexcept {
             if (table_size == 0) {
                 return false;
             }
@@ -244,7 +349,7 @@ protected:
             if (*ins != LL_NULL) {
                 return false;
             }
-            size_t idx = allocate_node(key, value, ins);
+            size_t idx = allocate_node(std::forward<K>(key), value, ins);
             if (idx == LL_NULL) {
                 return false;
             }
@@ -276,72 +381,34 @@ protected:
         }
 
         size_t get_some_node() const noexcept {
-            return alloc_list < alloc_size ? alloc_list : LL_NULL;
+            return alloc_list <= high_water ? alloc_list : LL_NULL;
         }
 
         Iterator begin() noexcept { return Iterator(this, alloc_list); }
         Iterator end() noexcept { return Iterator(this, LL_NULL); }
 
     protected:
-        static std::unique_ptr<size_t[]> make_buckets(size_t size) {
+        static size_t checked_bucket_count(size_t size) {
             if (size > MAX_BUCKETS) {
                 throw std::bad_array_new_length();
             }
-            std::unique_ptr<size_t[]> buckets(new size_t[size]);
-            advise_huge_pages(buckets.get(), size * sizeof(size_t));
-            std::fill_n(buckets.get(), size, LL_NULL);
-            return buckets;
-        }
-
-        // Buckets and nodes are reached at random (that is what a good hash
-        // does), so on big tables nearly every access also misses the TLB.
-        // Huge pages, where the system grants them on request, cut that cost;
-        // the memory is touched only after the advice, so it takes effect.
-        static void advise_huge_pages(void* p, size_t bytes) noexcept {
-#ifdef MADV_HUGEPAGE
-            constexpr uintptr_t huge = uintptr_t(1) << 21;
-            if (bytes < 2 * huge) {
-                return;
-            }
-            const uintptr_t begin = (reinterpret_cast<uintptr_t>(p) + huge - 1) & ~(huge - 1);
-            const uintptr_t end = (reinterpret_cast<uintptr_t>(p) + bytes) & ~(huge - 1);
-            if (end > begin) {
-                madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
-            }
-#else
-            (void)p;
-            (void)bytes;
-#endif
-        }
-
-        // The free list starts as 0, 1, 2, ... so that a fresh table fills its
-        // pool front to back.
-        static std::unique_ptr<DataNode, PoolFree> make_pool(size_t count) {
-            auto* pool = static_cast<DataNode*>(std::calloc(count, sizeof(DataNode)));
-            if (pool == nullptr) {
-                throw std::bad_alloc();
-            }
-            advise_huge_pages(pool, count * sizeof(DataNode));
-            for (size_t it = 0; it < count; ++it) {
-                pool[it].h_prev = nullptr;
-                pool[it].h_next = LL_NULL;
-                pool[it].v_prev = it - 1;
-                pool[it].v_next = it + 1;
-            }
-            pool[0].v_prev = LL_NULL;
-            pool[count - 1].v_next = LL_NULL;
-            return std::unique_ptr<DataNode, PoolFree>(pool);
+            return size;
         }
 
         // `h_prev` is the link that will name the node; the caller stores the
-        // returned index there.
-        size_t allocate_node(const KEY_T& key, const VALUE_T& value, size_t* h_prev) noexcept {
+        // returned link there. Released nodes are reused first, so a table
+        // that loses and gains entries stays within the pages it has.
+        template <typename K>
+        size_t allocate_node(K&& key, const VALUE_T& value, size_t* h_prev) noexcept {
             size_t it_ret = free_list;
-            if (it_ret == LL_NULL) {
+            if (it_ret != LL_NULL) {
+                free_list = at(it_ret)->v_next;
+            } else if (high_water < alloc_size) {
+                it_ret = ++high_water;
+            } else {
                 return LL_NULL;
             }
-            free_list = at(it_ret)->v_next;
-            DataNode* node = new (at(it_ret)) DataNode(key, value);
+            DataNode* node = new (at(it_ret)) DataNode(std::forward<K>(key), value);
             node->v_next = alloc_list;
             node->h_prev = h_prev;
             if (alloc_list != LL_NULL) {
@@ -391,18 +458,30 @@ public:
             if (table == nullptr) {
                 continue;
             }
-            // A second iterator runs ahead and asks for the bucket each entry
-            // will land in: the copy is bound by those cache misses.
-            auto lead = table->begin();
-            for (int i = 0; i < kPrefetchDistance && lead != table->end(); ++i, ++lead) {
-                front->prefetch_bucket(std::hash<KEY_T>()(lead->key));
+            // Two iterators run ahead: the farther asks for the bucket each
+            // entry will land in, the nearer, once that has arrived, for the
+            // node already at the head of its chain. The copy is bound by
+            // those cache misses, not by the work between them.
+            auto far = table->begin();
+            auto near = table->begin();
+            for (int i = 0; i < kPrefetchDistance && far != table->end(); ++i, ++far) {
+                front->prefetch_bucket(std::hash<KEY_T>()(far->key));
+            }
+            for (int i = 0; i < kPrefetchDistance / 2 && near != table->end(); ++i, ++near) {
+                front->prefetch_chain(std::hash<KEY_T>()(near->key));
             }
             for (DataNode& node : *table) {
-                if (lead != table->end()) {
-                    front->prefetch_bucket(std::hash<KEY_T>()(lead->key));
-                    ++lead;
+                if (far != table->end()) {
+                    front->prefetch_bucket(std::hash<KEY_T>()(far->key));
+                    ++far;
                 }
-                put(node.key, node.value);
+                if (near != table->end()) {
+                    front->prefetch_chain(std::hash<KEY_T>()(near->key));
+                    ++near;
+                }
+                // The table holds every entry and no key comes twice: a plain
+                // insertion into front is all a put would do here.
+                front->put(node.key, node.value);
             }
         }
     }
@@ -459,13 +538,21 @@ public:
         return front->table_entries + (back ? back->table_entries : 0);
     }
 
-    // A hint for bulk callers: the buckets a key with this hash will touch
-    // are fetched into the cache. Issued a few keys ahead of the lookups it
-    // serves; it changes nothing.
+    // Hints for bulk callers; they change nothing. prefetch() fetches the
+    // buckets a key with this hash will touch into the cache, and
+    // prefetch_chain(), issued later for the same hash, the first node of
+    // each of those chains. Bulk loops call them kPrefetchDistance and
+    // kPrefetchDistance / 2 keys ahead of the lookups they serve.
     void prefetch(size_t hash) const noexcept {
         front->prefetch_bucket(hash);
         if (back) {
             back->prefetch_bucket(hash);
+        }
+    }
+    void prefetch_chain(size_t hash) const noexcept {
+        front->prefetch_chain(hash);
+        if (back) {
+            back->prefetch_chain(hash);
         }
     }
 
@@ -519,23 +606,37 @@ protected:
         front = std::move(fresh);
     }
 
-    // Moves the newest entry of back, with its value, to front. Releases no
-    // last reference (front holds its own copy first), so runs no finalizer.
+    // How far ahead of the migration the bucket of a future migrant is
+    // fetched. Migrants are the newest entries of back, and a table filled
+    // without removals allocated them at falling links, so the node this many
+    // links below the head is, as a rule, the one that moves that many puts
+    // from now. When it is not, the hint is merely wasted.
+    static constexpr size_t kMigrationLead = 4;
+
+    // Moves the newest entry of back, with its value, to front. The key's
+    // reference moves with it: the object is neither touched nor released,
+    // so no finalizer runs, and the node left behind in back holds nothing.
     void migrate_one() {
         size_t it_del = back->get_some_node();
         if (it_del == LL_NULL) {
             return;
         }
         DataNode* move = back->at(it_del);
-        front->put(move->key, move->value);
+        front->put(std::move(move->key), move->value);
         back->remove_at(it_del);
-        // The next migrant is known now and moves at the next put: have its
-        // new bucket and the link that names it in the old table at hand.
+        // The next migrant's new bucket has been on its way since an earlier
+        // put; now that it is here, ask for the head of its chain, and for
+        // the link that names the migrant in the old table.
         size_t next = back->get_some_node();
         if (next != LL_NULL) {
             DataNode* n = back->at(next);
-            front->prefetch_bucket(std::hash<KEY_T>()(n->key));
+            front->prefetch_chain(std::hash<KEY_T>()(n->key));
             __builtin_prefetch(n->h_prev, 1);
+            if (next > kMigrationLead) {
+                // Below the high-water mark, so written memory: a free
+                // node's key is null and the hint lands on a harmless bucket.
+                front->prefetch_bucket(std::hash<KEY_T>()(back->at(next - kMigrationLead)->key));
+            }
         }
     }
 };
@@ -558,13 +659,17 @@ std::string HashStore<KEY_T, VALUE_T, BUCKET_T>::checkInvariants() const {
         if (table->alloc_size != table->table_size / 2 + 1) {
             return name + "pool size is not table_size / 2 + 1";
         }
-        // 1 = live (reached by the allocation list), 2 = free.
-        std::vector<char> state(table->alloc_size, 0);
+        if (table->high_water > table->alloc_size) {
+            return name + "high-water mark past the pool";
+        }
+        // Indexed by link: 1 = live (reached by the allocation list), 2 = free.
+        std::vector<char> state(table->high_water + 1, 0);
+        auto in_use = [&](size_t it) { return it != LL_NULL && it <= table->high_water; };
         size_t live = 0;
         size_t prev = LL_NULL;
         for (size_t it = table->alloc_list; it != LL_NULL; it = table->at(it)->v_next) {
-            if (it >= table->alloc_size || state[it] != 0) {
-                return name + "allocation list leaves the pool or loops";
+            if (!in_use(it) || state[it] != 0) {
+                return name + "allocation list leaves the used pool or loops";
             }
             state[it] = 1;
             const DataNode* node = table->at(it);
@@ -585,19 +690,19 @@ std::string HashStore<KEY_T, VALUE_T, BUCKET_T>::checkInvariants() const {
         }
         size_t free_count = 0;
         for (size_t it = table->free_list; it != LL_NULL; it = table->at(it)->v_next) {
-            if (it >= table->alloc_size || state[it] != 0) {
-                return name + "free list leaves the pool, loops or holds a live node";
+            if (!in_use(it) || state[it] != 0) {
+                return name + "free list leaves the used pool, loops or holds a live node";
             }
             state[it] = 2;
             ++free_count;
         }
-        if (live + free_count != table->alloc_size) {
-            return name + "pool nodes are neither live nor free";
+        if (live + free_count != table->high_water) {
+            return name + "used pool nodes are neither live nor free";
         }
         size_t chained = 0;
         for (size_t b = 0; b < table->table_size; ++b) {
             for (size_t it = table->h_table[b]; it != LL_NULL; it = table->at(it)->h_next) {
-                if (it >= table->alloc_size || state[it] != 1) {
+                if (!in_use(it) || state[it] != 1) {
                     return name + "a bucket chain holds a node that is not live";
                 }
                 if (table->bucket(table->at(it)->key) != b) {

@@ -190,6 +190,21 @@ PythonObj makeResultArray(PyObject* factory_name, npy_intp n, PyObject* dtype_ow
     return result;
 }
 
+// Before the lookup of key i: the buckets of key i + kPrefetchDistance are
+// asked for, and the chain heads of key i + kPrefetchDistance / 2, whose
+// buckets have arrived by then. `hashAt(j)` is the identity hash of key j.
+template <typename HashAt>
+void prefetchAhead(const Store& store, npy_intp i, npy_intp n, HashAt hashAt) noexcept {
+    constexpr npy_intp far = Store::kPrefetchDistance;
+    constexpr npy_intp near = far / 2;
+    if (i + far < n) {
+        store.prefetch(hashAt(i + far));
+    }
+    if (i + near < n) {
+        store.prefetch_chain(hashAt(i + near));
+    }
+}
+
 bool countOne(Store& store, const PythonObj& handle) {
     if (long* loc = store.get(handle)) {
         // The builtin stores the wrapped sum even when it reports overflow:
@@ -225,11 +240,9 @@ PyObject* insert_many_numpy_impl(PyObject* self, PyObject* const* argv) {
                         checkArray(ret.get(), ArrayKind::Int64, true, out);
     PyErr_Clear();
     PythonObj handle;
-    constexpr npy_intp ahead = Store::kPrefetchDistance;
     for (npy_intp i = 0; i < in.size; ++i) {
-        if (i + ahead < in.size) {
-            storeOf(self).prefetch(reinterpret_cast<size_t>(in.objectAt(i + ahead)));
-        }
+        prefetchAhead(storeOf(self), i, in.size,
+                      [&](npy_intp j) { return reinterpret_cast<size_t>(in.objectAt(j)); });
         handle.set(in.objectAt(i));
         if (direct) {
             out.setInt64(i, handle.toInteger());
@@ -263,11 +276,9 @@ PyObject* insert_many_encoded_numpy_impl(PyObject* self, PyObject* const* argv) 
         return nullptr;
     }
     PythonObj handle;
-    constexpr npy_intp ahead = Store::kPrefetchDistance;
     for (npy_intp i = 0; i < codes.size; ++i) {
-        if (i + ahead < codes.size) {
-            storeOf(self).prefetch(static_cast<size_t>(codes.int64At(i + ahead)));
-        }
+        prefetchAhead(storeOf(self), i, codes.size,
+                      [&](npy_intp j) { return static_cast<size_t>(codes.int64At(j)); });
         handle.set(reinterpret_cast<PyObject*>(codes.int64At(i)));
         if (!countOne(storeOf(self), handle)) {
             return nullptr;
@@ -275,6 +286,28 @@ PyObject* insert_many_encoded_numpy_impl(PyObject* self, PyObject* const* argv) 
     }
     Py_RETURN_NONE;
 }
+
+// References to None owed back, released together when the scope ends
+// instead of one Py_DECREF per slot. None is never deallocated (the
+// interpreter holds it for good), so its count only needs to come down by the
+// total; a debug interpreter's running total of references comes down with it.
+class NoneReleases {
+public:
+    NoneReleases() noexcept = default;
+    ~NoneReleases() {
+#ifdef Py_REF_DEBUG
+        _Py_RefTotal -= count_;
+#endif
+        Py_SET_REFCNT(Py_None, Py_REFCNT(Py_None) - count_);
+    }
+    NoneReleases(const NoneReleases&) = delete;
+    NoneReleases& operator=(const NoneReleases&) = delete;
+
+    void add() noexcept { ++count_; }
+
+private:
+    Py_ssize_t count_ = 0;
+};
 
 PyObject* decode_many_impl(PyObject*, PyObject* const* argv) {
     ArrayView codes;
@@ -295,9 +328,11 @@ PyObject* decode_many_impl(PyObject*, PyObject* const* argv) {
     // No Python code may run from here until every code has its reference:
     // a finalizer could drop the objects that later codes name. So the slots'
     // previous contents (None from a real np.empty, anything from a rebound
-    // one) are released only after the loop. The check is repeated because
-    // np.empty may have been user code with access to `arr`.
+    // one) are released only after the loop: the None references all at once,
+    // anything else one by one. The check is repeated because np.empty may
+    // have been user code with access to `arr`.
     std::vector<PythonObj> previous;
+    NoneReleases nones;
     for (npy_intp i = 0; i < codes.size; ++i) {
         const int64_t code = codes.int64At(i);
         if (!checkCode(code)) {
@@ -305,9 +340,11 @@ PyObject* decode_many_impl(PyObject*, PyObject* const* argv) {
         }
         auto* obj = reinterpret_cast<PyObject*>(code);
         Py_INCREF(obj);
-        PythonObj old = PythonObj::steal(out.exchangeObject(i, obj));
-        if (old && old.get() != Py_None) {
-            previous.push_back(std::move(old));
+        PyObject* old = out.exchangeObject(i, obj);
+        if (old == Py_None) {
+            nones.add();
+        } else if (old != nullptr) {
+            previous.push_back(PythonObj::steal(old));
         }
     }
     return ret.release();

@@ -246,16 +246,46 @@ TEST(HashStore, MixedBucketsSpreadShortStrings) {
         walked += s.lookupWalk(PythonObj::borrow(PyList_GET_ITEM(strs.object, i)));
     }
     EXPECT_LT(static_cast<double>(walked) / static_cast<double>(n), 2.0);
+    // The big tables of this store live in mapped pages; a copy holds the
+    // same entries.
+    EXPECT_EQ(s.checkInvariants(), "");
+    Store copy(s);
+    EXPECT_EQ(copy.getSize(), s.getSize());
+    EXPECT_EQ(copy.checkInvariants(), "");
+}
+
+// Released nodes are reused before the pool's untouched part, and a pool
+// used up to its last node still has room for exactly what I5 allows.
+TEST(HashStore, PoolsFillFromReleasedNodesFirst) {
+    auto k = newObjects(5);
+    Store s(10);  // pool of 6, takes 4 entries before growing
+    for (int i = 0; i < 4; ++i) {
+        s.put(k[i], i);
+    }
+    EXPECT_EQ(s.front->high_water, 4u);
+    EXPECT_TRUE(s.remove(k[1]));
+    EXPECT_TRUE(s.remove(k[2]));
+    s.put(k[4], 4);
+    EXPECT_EQ(s.front->high_water, 4u);
+    EXPECT_EQ(s.checkInvariants(), "");
+    EXPECT_EQ(arrayOrder(s), (Keys{k[4].object, k[3].object, k[0].object}));
+    s.put(k[1], 1);
+    s.put(k[2], 2);
+    EXPECT_EQ(s.back, nullptr);
+    EXPECT_EQ(s.front->high_water, 5u);
+    EXPECT_EQ(s.checkInvariants(), "");
 }
 
 // --- allocation failure -----------------------------------------------------
 
 TEST(HashStore, OversizedTableThrowsAndLeaksNothing) {
     const long live = liveNewBlocks();
+    using Base = HashStore<PythonObj, long>;
     for (size_t size : {(size_t(1) << 60), ~size_t(0)}) {
-        using Base = HashStore<PythonObj, long>;
         EXPECT_THROW(delete new Base(size), std::bad_array_new_length);
     }
+    // Within the bucket limit but beyond any memory: the mapping is refused.
+    EXPECT_THROW(delete new Base(size_t(1) << 58), std::bad_alloc);
     EXPECT_EQ(liveNewBlocks(), live);
 }
 
