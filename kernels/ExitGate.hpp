@@ -140,6 +140,7 @@ public:
         }
         barrier_available() =
             syscall(__NR_membarrier, MEMBARRIER_CMD_REGISTER_PRIVATE_EXPEDITED, 0, 0) == 0;
+        pthread_atfork(nullptr, nullptr, forgetOtherThreadsLanes);
         lanes_enabled() = true;
     }
 
@@ -226,6 +227,18 @@ private:
     // is in flight on a thread that is ending) and goes to the next thread.
     static void handBackLane(void* lane) noexcept {
         static_cast<Lane*>(lane)->taken.store(false);
+    }
+
+    // In the child of a fork only the forking thread lives on: a lane that
+    // another thread had raised would keep the exit hook waiting forever.
+    static void forgetOtherThreadsLanes() noexcept {
+        const void* mine = pthread_getspecific(lane_key());
+        for (Lane* l = lanes().load(); l != nullptr; l = l->next) {
+            if (l != mine) {
+                l->depth.store(0);
+                l->taken.store(false);
+            }
+        }
     }
 
     static bool anyLaneBusy() noexcept {

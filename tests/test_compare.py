@@ -411,3 +411,45 @@ def test_answers_are_false_once_exit_has_begun():
     """)
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.strip() == "[True, True, True, True] [False, False, False, False]"
+
+
+def test_a_fork_child_does_not_wait_for_its_parents_comparisons():
+    # The child of a fork taken while another thread compares inherits that
+    # thread's raised lane; its exit must not wait for a thread it lacks.
+    proc = run_child("""
+        import atexit, os, threading, time
+        from pygraphblas import Matrix, types, options_set
+        from vorlane import ops
+        options_set(nthreads=1)
+        n = 200
+        objs = [str(i % 37) for i in range(n * n)]
+        rows, cols = [i // n for i in range(n * n)], [i % n for i in range(n * n)]
+        A = Matrix.from_lists(rows, cols, [id(o) for o in objs], n, n, typ=types.INT64)
+        started = threading.Event()
+
+        def loop():
+            while True:
+                A.emult(A.transpose(), ops.LT, cast=types.BOOL)
+                started.set()
+
+        threading.Thread(target=loop, daemon=True).start()
+        started.wait()
+        finished = 0
+        for _ in range(5):
+            pid = os.fork()
+            if pid == 0:
+                atexit._run_exitfuncs()
+                os._exit(0)
+            deadline = time.monotonic() + 20
+            while time.monotonic() < deadline:
+                done, status = os.waitpid(pid, os.WNOHANG)
+                if done:
+                    finished += status == 0
+                    break
+                time.sleep(0.01)
+            else:
+                os.kill(pid, 9)
+        print("children finished:", finished, flush=True)
+    """)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout == "children finished: 5\n"
