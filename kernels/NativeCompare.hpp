@@ -24,7 +24,7 @@
 //     its class, and any other object only ever swaps one heap type for
 //     another, so the comparison has the same outcome either way.
 //   * str: length, and from the state word (one atomic load of the whole
-//     word) kind, compact, ascii and (3.9) ready; then the characters, which
+//     word) kind, compact, ascii and (3.9, 3.11) ready; then the characters, which
 //     a compact string keeps right behind its header. The interpreter sets
 //     them when it creates the string and never again: it resizes or writes
 //     a string in place only while it holds the only reference, and a store
@@ -39,9 +39,13 @@
 //   * Never the reference count.
 //
 // Interpreter versions: the layouts are those of the headers this module is
-// built with. CPython 3.9 has its own reader here; any other version decides
-// only the identity shortcut, which reads no object at all, and leaves the
-// rest to the interpreter.
+// built with, and a build reads objects only for a version written and
+// tested here: CPython 3.9, 3.11 and 3.12. They differ in two places, both in
+// the section "Where the layouts differ": 3.9 and 3.11 have legacy strings
+// and a ready bit, 3.12 has neither; 3.9 and 3.11 keep an int's sign and
+// digit count in ob_size, 3.12 in lv_tag. Any other version decides only the
+// identity shortcut, which reads no object at all, and leaves the rest to the
+// interpreter.
 #pragma once
 
 #include <Python.h>
@@ -49,9 +53,14 @@
 #include <cstdint>
 #include <cstring>
 
+// One reader per supported layout; every other version reads no object.
 #if PY_VERSION_HEX >= 0x03090000 && PY_VERSION_HEX < 0x030A0000
-#include <longintrepr.h>
+#include <longintrepr.h>  // 3.9's Python.h leaves out the int layout
 #define VORLANE_NATIVE_LAYOUT "3.9"
+#elif PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000
+#define VORLANE_NATIVE_LAYOUT "3.11"
+#elif PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030D0000
+#define VORLANE_NATIVE_LAYOUT "3.12"
 #else
 #define VORLANE_NATIVE_LAYOUT ""
 #endif
@@ -77,8 +86,46 @@ constexpr bool holds(int order) noexcept {
 
 constexpr bool isEquality(int op) noexcept { return op == Py_EQ || op == Py_NE; }
 
-#if PY_VERSION_HEX >= 0x03090000 && PY_VERSION_HEX < 0x030A0000
+#if PY_VERSION_HEX >= 0x03090000 && PY_VERSION_HEX < 0x030A0000 || \
+    PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030D0000
 #define VORLANE_NATIVE_LAYOUT_READER 1
+
+/* ---- Where the layouts differ ------------------------------------------ */
+
+// A string whose characters sit right behind its header. 3.9 and 3.11 also
+// have legacy strings that are not ready yet (readying one writes it); 3.12
+// has no legacy strings and no ready bit.
+template <typename State>
+bool compactAndReady(const State& state) noexcept {
+#if PY_VERSION_HEX < 0x030C0000
+    return state.compact && state.ready;
+#else
+    return state.compact;
+#endif
+}
+
+// An int as sign-carrying digit count and digits (least significant first).
+struct IntShape {
+    Py_ssize_t signed_count;
+    const digit* digits;
+};
+
+inline IntShape intShape(PyObject* o) noexcept {
+    auto* value = reinterpret_cast<PyLongObject*>(o);
+#if PY_VERSION_HEX < 0x030C0000
+    // ob_size: the digit count, negative for a negative int.
+    return {Py_SIZE(o), value->ob_digit};
+#else
+    // lv_tag: the digit count above three flag bits whose low two give the
+    // sign (0 positive, 1 zero, 2 negative).
+    const uintptr_t tag = value->long_value.lv_tag;
+    const auto count = static_cast<Py_ssize_t>(tag >> _PyLong_NON_SIZE_BITS);
+    const Py_ssize_t sign = 1 - static_cast<Py_ssize_t>(tag & _PyLong_SIGN_MASK);
+    return {sign * count, value->long_value.ob_digit};
+#endif
+}
+
+/* ---- Shared by every supported layout ----------------------------------- */
 
 enum class Family { Str, Int, Float, Bytes, Other };
 
@@ -121,7 +168,7 @@ inline bool viewStr(PyObject* o, StrView& view) noexcept {
     // rewritten concurrently and are not used.
     decltype(header->state) state;
     __atomic_load(&header->state, &state, __ATOMIC_RELAXED);
-    if (!state.compact || !state.ready) {
+    if (!compactAndReady(state)) {
         return false;
     }
     view.length = header->length;
@@ -195,17 +242,15 @@ Answer decideStr(PyObject* a, PyObject* b) noexcept {
 // The interpreter's int ordering: the signed digit count first, then the
 // digits from the most significant one, the sign deciding the direction.
 inline int orderInt(PyObject* a, PyObject* b) noexcept {
-    const Py_ssize_t size_a = Py_SIZE(a);
-    const Py_ssize_t size_b = Py_SIZE(b);
-    if (size_a != size_b) {
-        return size_a < size_b ? -1 : 1;
+    const IntShape x = intShape(a);
+    const IntShape y = intShape(b);
+    if (x.signed_count != y.signed_count) {
+        return x.signed_count < y.signed_count ? -1 : 1;
     }
-    const digit* da = reinterpret_cast<PyLongObject*>(a)->ob_digit;
-    const digit* db = reinterpret_cast<PyLongObject*>(b)->ob_digit;
-    for (Py_ssize_t i = size_a < 0 ? -size_a : size_a; i-- > 0;) {
-        if (da[i] != db[i]) {
-            const int magnitude = da[i] < db[i] ? -1 : 1;
-            return size_a < 0 ? -magnitude : magnitude;
+    for (Py_ssize_t i = x.signed_count < 0 ? -x.signed_count : x.signed_count; i-- > 0;) {
+        if (x.digits[i] != y.digits[i]) {
+            const int magnitude = x.digits[i] < y.digits[i] ? -1 : 1;
+            return x.signed_count < 0 ? -magnitude : magnitude;
         }
     }
     return 0;
