@@ -1,21 +1,30 @@
 # The two commands of the README (`make demo`, `make test`) do all the set-up on
 # a fresh machine: tools/bootstrap.sh installs what is missing and is cheap when
 # nothing is; the build is redone only when a source changed.
+#
+# Interpreters: CPython 3.9 is the reference (.venv). `make test` runs the C++
+# and pytest suites on every interpreter of PYTHONS in turn, each in a venv of
+# its own (.venv-3.11, .venv-3.12); `make test PYTHONS=3.12` picks a subset.
+# Every other target works on one interpreter, PY_VERSION (3.9 unless told):
+# `make demo PY_VERSION=3.12`.
 
-VENV    := .venv
+PYTHONS    ?= 3.9 3.11 3.12
+PY_VERSION ?= 3.9
+
+VENV    := $(if $(filter 3.9,$(PY_VERSION)),.venv,.venv-$(PY_VERSION))
 PY      := $(VENV)/bin/python
 CMAKE   := $(VENV)/bin/cmake
 STAMP   := $(VENV)/.build.stamp
 SOURCES := $(shell find src kernels vorlane -type f -not -name '*.pyc' 2>/dev/null) \
-           CMakeLists.txt pyproject.toml requirements.txt
-CPPTEST_DIR := build/cpptests
+           CMakeLists.txt pyproject.toml requirements.txt requirements-3.11.txt requirements-3.12.txt
+CPPTEST_DIR := build/cpptests$(if $(filter 3.9,$(PY_VERSION)),,-$(PY_VERSION))
 
-.PHONY: all bootstrap build test pytest cpptest demo bench fuzz-model clean check-asan check-leaks fuzz
+.PHONY: all bootstrap build test test-one pytest cpptest demo bench fuzz-model clean check-asan check-leaks fuzz
 
 all: build
 
 bootstrap:
-	@tools/bootstrap.sh
+	@tools/bootstrap.sh $(PY_VERSION)
 
 build: bootstrap $(STAMP)
 
@@ -33,7 +42,12 @@ cpptest: build
 pytest: build
 	$(VENV)/bin/pytest -q
 
-test: cpptest pytest
+# Every interpreter of PYTHONS. One that the machine lacks is reported; it
+# fails the run only when PYTHONS was chosen on the command line.
+test:
+	@tools/test-all.sh $(if $(filter file,$(origin PYTHONS)),,--strict) $(PYTHONS)
+
+test-one: cpptest pytest
 
 # The model-based fuzzing of the store, with its long random search.
 fuzz-model: build

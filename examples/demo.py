@@ -18,12 +18,12 @@ import time
 
 import numpy as np
 import pygraphblas
-from pygraphblas import Matrix, types
 from suitesparse_graphblas import ffi as gffi
 from suitesparse_graphblas import lib as grb
 
 from vorlane import _Compare, ops
 from vorlane._Quodex import Quodex, bulk_deserialize_strings, bulk_serialize_strings
+from vorlane.matrix import from_objects, to_objects
 
 SEED = 20261208
 NODES = 40_000
@@ -71,7 +71,7 @@ def make_values(rng, n):
 def build_versions(rng):
     rows = rng.integers(0, NODES, EDGES)
     cols = rng.integers(0, NODES, EDGES)
-    # Keep one value per (row, col): the matrix build would otherwise combine.
+    # One value per (row, col): from_objects refuses a cell given twice.
     keys = np.unique(rows.astype(np.int64) * NODES + cols)
     rows, cols = keys // NODES, keys % NODES
     v1 = make_values(rng, len(keys))
@@ -86,11 +86,6 @@ def build_versions(rng):
     cols2 = np.concatenate([cols[kept], new_keys % NODES])
     v2 = np.concatenate([v2[kept], make_values(rng, len(new_keys))])
     return (rows, cols, v1), (rows2, cols2, v2)
-
-
-def to_matrix(store, rows, cols, values):
-    codes = store.insert_many_numpy(values)
-    return Matrix.from_lists(rows.tolist(), cols.tolist(), codes.tolist(), NODES, NODES, typ=types.INT64)
 
 
 def cells(matrix):
@@ -119,24 +114,23 @@ def main():
     with phase("generate two versions"):
         (r1, c1, v1), (r2, c2, v2) = build_versions(rng)
     with phase("intern values, build matrices"):
-        A = to_matrix(store, r1, c1, v1)
-        B = to_matrix(store, r2, c2, v2)
+        A = from_objects(store, r1, c1, v1, NODES, NODES)
+        B = from_objects(store, r2, c2, v2, NODES, NODES)
     with phase("changed edges (NE on both)"):
         changed = ops.NE(A, B)
         ci, cj, cflag = cells(changed)
         changed_at = cflag.astype(bool)
     with phase("merge versions (eadd SECOND)"):
         merged = A.eadd(B, ops.SECOND)
-        mi, mj, mcodes = cells(merged)
-        merged_values = Quodex.decode_many(mcodes.astype(np.int64))
+        mi, mj, merged_values = to_objects(merged)
     with phase("order old vs new (LT, GT)"):
         lt = ops.LT(A, B)
         gt = ops.GT(A, B)
         n_lt = sum(lt.to_lists()[2])
         n_gt = sum(gt.to_lists()[2])
     with phase("decode changed pairs"):
-        old = Quodex.decode_many(cells(A.emult(B, ops.FIRST))[2].astype(np.int64))
-        new = Quodex.decode_many(cells(A.emult(B, ops.SECOND))[2].astype(np.int64))
+        old = to_objects(A.emult(B, ops.FIRST))[2]
+        new = to_objects(A.emult(B, ops.SECOND))[2]
     with phase("string column through a file"):
         labels = np.array([v for v in merged_values if isinstance(v, str)], dtype=object)
         offsets = np.zeros(len(labels), dtype=np.int64)

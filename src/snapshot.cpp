@@ -21,6 +21,7 @@
 #include <memory>
 
 #include "arglayer.hpp"
+#include "compat.hpp"
 #include "members.hpp"
 #include "quodex.hpp"
 #include "state.hpp"
@@ -109,7 +110,7 @@ void noteRollbackInTraceback() noexcept {
     PyErr_Restore(type, value, tb);  // steals
     addTraceback("vorlane._Quodex.Quodex.checkpoint");
     PyErr_Fetch(&type, &value, &tb);
-    PyErr_SetExcInfo(type, value, tb);  // steals
+    setHandledException(type, value, tb);  // steals
 }
 
 // Exchanges the stores of `self` and `backup`. Reachable from Python through

@@ -561,8 +561,10 @@ def refcount(o):
     """References to `o` besides the caller's variable that names it. Read
     here, not inside an assert: pytest's rewriting of an assert keeps its
     operands alive while it evaluates them."""
-    # The caller's name and its argument slot, our `o`, getrefcount's argument.
-    return sys.getrefcount(o) - 4
+    # The caller's name and its argument slot, our `o`, getrefcount's
+    # argument; from 3.11 on, a call no longer holds its own reference to the
+    # arguments it passes on.
+    return sys.getrefcount(o) - (4 if sys.version_info < (3, 11) else 3)
 
 
 def forget_traceback(exc):

@@ -1,6 +1,6 @@
 """The package as users get it: stubs that match the built modules, and a
-wheel built by the PEP 517 backend that installs and works in a fresh 3.9
-environment."""
+wheel built by the PEP 517 backend that installs and works in a fresh
+environment of the interpreter running the tests (3.9, 3.11 or 3.12)."""
 import os
 import pathlib
 import subprocess
@@ -45,21 +45,40 @@ SMOKE = textwrap.dedent(
 )
 
 
+MODERN = sys.version_info[:2] != (3, 9)
+# The pins of the running interpreter, and what they install with --no-deps.
+REQUIREMENTS = ROOT / ("requirements-%d.%d.txt" % sys.version_info[:2] if MODERN else "requirements.txt")
+
+
+def no_deps_pins():
+    return [line.split(":", 1)[1].strip() for line in REQUIREMENTS.read_text().splitlines()
+            if line.startswith("# no-deps:")]
+
+
 def test_wheel_installs_and_works_in_a_fresh_environment(tmp_path):
     dist = tmp_path / "dist"
-    # The isolated build environment is a fresh 3.9 venv too: it needs pip's
-    # sysconfig switch (see tools/py39/sitecustomize.py).
-    env_vars = dict(os.environ, PYTHONPATH=str(ROOT / "tools" / "py39"))
+    env_vars = dict(os.environ)
+    if not MODERN:
+        # The isolated build environment is a fresh 3.9 venv too: it needs
+        # pip's sysconfig switch (see tools/py39/sitecustomize.py).
+        env_vars["PYTHONPATH"] = str(ROOT / "tools" / "py39")
     run([sys.executable, "-m", "build", "--sdist", "--wheel", "--outdir", str(dist), str(ROOT)], env=env_vars)
-    wheels = list(dist.glob("vorlane-*.whl"))
+    tag = "cp%d%d" % sys.version_info[:2]
+    wheels = list(dist.glob(f"vorlane-*-{tag}-{tag}-*.whl"))
     assert len(wheels) == 1 and list(dist.glob("vorlane-*.tar.gz"))
 
     env = tmp_path / "fresh"
-    run(["/usr/bin/python3.9", "-m", "venv", "--without-pip", str(env)])
-    # Same switch as tools/bootstrap.sh: Debian's 3.9 has no distutils.
-    site = env / "lib" / "python3.9" / "site-packages"
-    (site / "00-vorlane-sysconfig.pth").write_text("import sysconfig; sysconfig._PIP_USE_SYSCONFIG = True\n")
-    run([sys.executable, "-m", "pip", "--python", str(env / "bin" / "python"), "install", "-q",
-         "--disable-pip-version-check", "-c", str(ROOT / "requirements.txt"), str(wheels[0])])
+    site = env / "lib" / ("python%d.%d" % sys.version_info[:2]) / "site-packages"
+    pip = [sys.executable, "-m", "pip", "--python", str(env / "bin" / "python"), "install", "-q",
+           "--disable-pip-version-check"]
+    if MODERN:
+        run([sys._base_executable, "-m", "venv", "--without-pip", str(env)])
+    else:
+        run(["/usr/bin/python3.9", "-m", "venv", "--without-pip", str(env)])
+        # Same switch as tools/bootstrap.sh: Debian's 3.9 has no distutils.
+        (site / "00-vorlane-sysconfig.pth").write_text("import sysconfig; sysconfig._PIP_USE_SYSCONFIG = True\n")
+    run(pip + ["-c", str(REQUIREMENTS), str(wheels[0])])
+    if no_deps_pins():
+        run(pip + ["--no-deps"] + no_deps_pins())
     out = run([str(env / "bin" / "python"), "-c", SMOKE], cwd=tmp_path)
     assert "smoke ok " + str(site) in out.stdout

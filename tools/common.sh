@@ -57,3 +57,46 @@ make_venv() {
     "$venv/bin/python" "$whl/pip" install -q --no-index "$whl"
     rm -rf "$wheels"
 }
+
+# find_python VERSION: prints the path of a CPython VERSION interpreter with
+# its headers, or fails. Debian's own comes first, then PATH, then pyenv.
+find_python() {
+    local v=$1 c
+    for c in "/usr/bin/python$v" "$(command -v "python$v" 2>/dev/null || true)" \
+             "${PYENV_ROOT:-$HOME/.pyenv}"/versions/"$v".*/bin/"python$v"; do
+        [ -n "$c" ] && [ -x "$c" ] || continue
+        # A pyenv shim may exist for a version it cannot run: ask for real.
+        if "$c" -c "import sys, sysconfig, os; assert sys.version_info[:2] == tuple(map(int, '$v'.split('.'))); \
+assert os.path.exists(os.path.join(sysconfig.get_paths()['include'], 'Python.h'))" 2>/dev/null; then
+            echo "$c"
+            return 0
+        fi
+    done
+    return 1
+}
+
+# make_modern_venv PYTHON DIR VERSION: a venv with pip from the interpreter's
+# own ensurepip, unless DIR already is one for VERSION.
+make_modern_venv() {
+    local python=$1 venv=$2 v=$3
+    if "$venv/bin/python" -c "import sys, pip; assert sys.version_info[:2] == tuple(map(int, '$v'.split('.')))" 2>/dev/null; then
+        return 0
+    fi
+    rm -rf "$venv"
+    "$python" -m venv "$venv"
+}
+
+# install_requirements VENV FILE: installs FILE's pins, then the ones its
+# "# no-deps: " lines name with --no-deps; redone only when FILE changed.
+install_requirements() {
+    local venv=$1 file=$2 stamp="$1/.requirements.stamp" nodeps
+    if [ -f "$stamp" ] && cmp -s "$file" "$stamp"; then
+        return 0
+    fi
+    "$venv/bin/python" -m pip install -q --disable-pip-version-check -r "$file"
+    nodeps=$(sed -n 's/^# no-deps: //p' "$file")
+    if [ -n "$nodeps" ]; then
+        "$venv/bin/python" -m pip install -q --disable-pip-version-check --no-deps $nodeps
+    fi
+    cp "$file" "$stamp"
+}
