@@ -38,7 +38,8 @@ case "$VERSION" in
     ;;
 3.11|3.12)
     VENV=.venv-$VERSION
-    if [ "$VERSION" = 3.11 ] && [ ! -f /usr/include/python3.11/Python.h ]; then
+    if [ "$VERSION" = 3.11 ] && { [ ! -f /usr/include/python3.11/Python.h ] ||
+                                   ! /usr/bin/python3.11 -c 'import ensurepip' 2>/dev/null; }; then
         apt_install python3.11 python3.11-dev python3.11-venv
     fi
     python=$(find_python "$VERSION") || {
