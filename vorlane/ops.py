@@ -87,20 +87,43 @@ class ObjectOp(_BinaryOp):
 
     def __call__(self, A, B, *args, **kwargs):
         kwargs.setdefault("cast", self.ztype)
-        if self._rich is not None and len(args) < 5 and kwargs.get("desc") is None:
-            if _lock_bound(self._rich, A, B):
-                kwargs["desc"] = _ONE_THREAD
-        return A.emult(B, self, *args, **kwargs)
+        if (self._rich is None or len(args) >= 5 or kwargs.get("desc") is not None
+                or not _lock_bound(self._rich, A, B)):
+            return A.emult(B, self, *args, **kwargs)
+        return _ONE_THREAD(lambda: A.emult(B, self, *args, **kwargs), kwargs)
 
     def __repr__(self):
         return f"<vorlane.ops.{self.name.split('_')[0]}>"
 
 
-def _one_thread_descriptor():
-    desc = _Descriptor(name="one thread")
-    _check(_grb.GxB_Desc_set(desc.get_desc(), _grb.GxB_DESCRIPTOR_NTHREADS,
-                             _gffi.cast("int", 1)), "GxB_Desc_set")
-    return desc
+def _one_thread_runner():
+    """How to run one call on one GraphBLAS thread with this GraphBLAS: a
+    descriptor field up to version 7, a context engaged on the calling
+    thread from version 8; None when there is neither."""
+    if hasattr(_grb, "GxB_DESCRIPTOR_NTHREADS"):
+        desc = _Descriptor(name="one thread")
+        _check(_grb.GxB_Desc_set(desc.get_desc(), _grb.GxB_DESCRIPTOR_NTHREADS,
+                                 _gffi.cast("int", 1)), "GxB_Desc_set")
+
+        def with_descriptor(call, kwargs):
+            kwargs["desc"] = desc
+            return call()
+        return with_descriptor
+    if hasattr(_grb, "GxB_Context_new"):
+        context = _gffi.new("GxB_Context*")
+        _check(_grb.GxB_Context_new(context), "GxB_Context_new")
+        _check(_grb.GxB_Context_set_INT32(context[0], _grb.GxB_CONTEXT_NTHREADS, 1),
+               "GxB_Context_set_INT32")
+
+        def in_context(call, kwargs):
+            _check(_grb.GxB_Context_engage(context[0]), "GxB_Context_engage")
+            try:
+                return call()
+            finally:
+                _grb.GxB_Context_disengage(context[0])
+        in_context.context = context  # lives as long as the process
+        return in_context
+    return None
 
 
 def _sample_rows(M, pairs):
@@ -146,6 +169,8 @@ def _codes_of(first, second, op):
 def _lock_bound(rich, A, B):
     """Whether two or more GraphBLAS threads would be slower than one for
     `A op B`, judged from a sample of the cell pairs."""
+    if _ONE_THREAD is None:
+        return False
     threads = _global_option(_NTHREADS, "int")
     chunk = _global_option(_CHUNK, "double")
     if threads <= 1 or min(A.nvals, B.nvals) < 2 * chunk:
@@ -165,7 +190,7 @@ def _lock_bound(rich, A, B):
 
 # Made at import, with every GraphBLAS constant the sampling reads, so that a
 # call creates no lasting Python object.
-_ONE_THREAD = _one_thread_descriptor()
+_ONE_THREAD = _one_thread_runner()
 _NTHREADS, _CHUNK, _ALL = _grb.GxB_NTHREADS, _grb.GxB_CHUNK, _grb.GrB_ALL
 _PICK = (_grb.GrB_FIRST_INT64, _grb.GrB_SECOND_INT64)
 
