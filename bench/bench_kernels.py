@@ -138,12 +138,15 @@ class Timed:
 
 def builtin_scaling_row(a, b):
     """GraphBLAS's built-in FIRST on one and two threads: on a second core
-    that is busy elsewhere, no two-thread row of this run means anything."""
+    that is busy elsewhere, no two-thread row of this run means anything.
+    The copy is bound by memory, so a free core takes off less than half
+    (0.5 to 0.8 of the time on these machines); a busy one makes two threads
+    slower than one."""
     one, two = (EWiseMult(grb.GrB_FIRST_INT64, a, b, grb.GrB_INT64, n) for n in (1, 2))
     t_one, t_two = side_by_side(one, two)
     one.free(), two.free()
     r = row("GrB_FIRST_INT64 eWiseMult, 2 threads (second core check)", t_two,
-            "the same, 1 thread", t_one, 0.75)
+            "the same, 1 thread", t_one, 0.85)
     return r, r["met"]
 
 

@@ -192,11 +192,15 @@ private:
     // This thread's lane, taken on first use: a lane handed back by a thread
     // that ended, or a new one. Null when lanes are off or memory ran out.
     static Lane* ownLane() noexcept {
-        if (!lanes_enabled()) {
-            return nullptr;
+        // Initial-exec: one load relative to the thread pointer, where the
+        // thread key would cost a call per kernel call. The key stays, for
+        // its thread-exit destructor.
+        static thread_local Lane* cached __attribute__((tls_model("initial-exec"))) = nullptr;
+        if (cached != nullptr || !lanes_enabled()) {
+            return cached;
         }
         if (void* mine = pthread_getspecific(lane_key())) {
-            return static_cast<Lane*>(mine);
+            return cached = static_cast<Lane*>(mine);
         }
         Lane* lane = nullptr;
         for (Lane* l = lanes().load(); l != nullptr && lane == nullptr; l = l->next) {
@@ -220,7 +224,7 @@ private:
             lane->taken.store(false);
             return nullptr;
         }
-        return lane;
+        return cached = lane;
     }
 
     // Thread-exit destructor of the lane key: the lane is at rest (no call
