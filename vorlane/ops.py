@@ -17,9 +17,9 @@ on the objects behind the codes, natively and on any of its threads:
   decodes with ``Quodex.decode_many``. They are GraphBLAS's own INT64
   operators, so GraphBLAS runs them at its built-in speed. ``FIRST`` and
   ``SECOND`` give the codes ``vorlane._Zembra``'s selections give. ``ANY``
-  gives either code where both cells exist (SuiteSparse:GraphBLAS 5.1 takes
-  the second, where ``_Zembra``'s ``PyObject_ANY`` takes the first); where only
-  one exists it gives that one.
+  gives either code where both cells exist (SuiteSparse:GraphBLAS 5.1 and 8.2
+  take the second, where ``_Zembra``'s ``PyObject_ANY`` takes the first);
+  where only one exists it gives that one.
 
 Calling a comparison as ``op(A, B)`` runs ``emult`` into a BOOL matrix and, on
 large matrices, first looks at a sample of the cell pairs: when enough of them
