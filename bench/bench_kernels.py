@@ -1,7 +1,11 @@
 """The kernels as GraphBLAS operators over 10**6 cells, each timed side by side
 with its peer in the same run: NumPy's own comparison of the same two object
 arrays, the kernel on one thread against itself on two, and the selections
-against GraphBLAS's built-in FIRST and SECOND on the same matrices."""
+against GraphBLAS's built-in FIRST and SECOND on the same matrices. Then
+vorlane.ops as a user calls it: its comparisons (the _Compare kernels) on
+columns of str, int, float and a mixed column, against NumPy, against
+themselves on two threads and against _Zembra's kernels; its selections
+against the built-in operators they are."""
 import pathlib
 import random
 import subprocess
@@ -12,7 +16,9 @@ import numpy as np
 import pygraphblas  # noqa: F401  (initialises GraphBLAS)
 from suitesparse_graphblas import ffi as gffi, lib as grb
 
-from vorlane import _Zembra
+from pygraphblas import Matrix, types
+
+from vorlane import _Zembra, ops
 
 CALLS_PROBE = pathlib.Path(__file__).resolve().parent.parent / "build" / "bench" / "kernel_calls"
 SIDE = 1000
@@ -96,6 +102,115 @@ def row(operation, vorlane_s, peer, peer_s, limit):
             "peer_s": peer_s, "goal": f"<= {limit}x", "met": ratio <= limit}
 
 
+def columns(rng):
+    """Pairs of object columns for the operator rows."""
+    ints = lambda: np.array([rng.randint(-10**6, 10**6) for _ in range(CELLS)], dtype=object)
+    floats = lambda: np.array([rng.uniform(-1e3, 1e3) for _ in range(CELLS)], dtype=object)
+    words = ["road", "rail", "river", "air", "sea"]
+
+    def mixed():
+        out = np.empty(CELLS, dtype=object)
+        for i in range(CELLS):
+            k = rng.randrange(4)
+            n = rng.randrange(1000)
+            out[i] = (rng.choice(words) + str(n), n, n / 10, (rng.choice(words), n))[k]
+        return out
+
+    return {"short str": (short_strings(rng), short_strings(rng)), "int": (ints(), ints()),
+            "float": (floats(), floats()), "mixed str/int/float/tuple": (mixed(), mixed())}
+
+
+def graphblas_matrix(objects):
+    """A pygraphblas Matrix over the codes of `objects` (it frees its own)."""
+    return Matrix(code_matrix(objects), types.INT64)
+
+
+class Timed:
+    """`call` with GraphBLAS on `threads` threads."""
+
+    def __init__(self, call, threads):
+        self.call, self.threads = call, threads
+
+    def __call__(self):
+        set_threads(self.threads)
+        self.call()
+
+
+def builtin_scaling_row(a, b):
+    """GraphBLAS's built-in FIRST on one and two threads: on a second core
+    that is busy elsewhere, no two-thread row of this run means anything.
+    The copy is bound by memory, so a free core takes off less than half
+    (0.5 to 0.8 of the time on these machines); a busy one makes two threads
+    slower than one."""
+    one, two = (EWiseMult(grb.GrB_FIRST_INT64, a, b, grb.GrB_INT64, n) for n in (1, 2))
+    t_one, t_two = side_by_side(one, two)
+    one.free(), two.free()
+    r = row("GrB_FIRST_INT64 eWiseMult, 2 threads (second core check)", t_two,
+            "the same, 1 thread", t_one, 0.85)
+    return r, r["met"]
+
+
+def operator_rows(a_first, b_first):
+    out = []
+    scaling, two_valid = builtin_scaling_row(a_first, b_first)
+    out.append(scaling)
+
+    def two_thread_row(*args):
+        r = row(*args)
+        if not two_valid:
+            r["goal"] += " (invalid: second core busy)"
+            r["met"] = None
+        return r
+
+    rng = random.Random(11)
+    for label, (x, y) in columns(rng).items():
+        A, B = graphblas_matrix(x), graphblas_matrix(y)
+        for name, numpy_op in (("EQ", np.equal), ("LT", np.less)):
+            op = getattr(ops, name)
+            one, two = Timed(lambda: op(A, B), 1), Timed(lambda: op(A, B), 2)
+            if label.startswith("mixed"):
+                zop = kernel_operator("PyObject_" + name, grb.GrB_BOOL)
+                zembra = EWiseMult(zop[0], A._matrix, B._matrix, grb.GrB_BOOL, 1)
+                t_one, t_two, t_zembra = side_by_side(one, two, zembra)
+                zembra.free()
+                ok(grb.GrB_BinaryOp_free(zop))
+                out.append(row(f"ops.{name}, {label}, 1 thread", t_one,
+                               f"_Zembra PyObject_{name}, 1 thread", t_zembra, 0.85))
+                out.append(two_thread_row(f"ops.{name}, {label}, 2 threads", t_two,
+                                          f"ops.{name}, 1 thread", t_one, 1.05))
+            else:
+                t_one, t_two, t_numpy = side_by_side(one, two, lambda: numpy_op(x, y))
+                out.append(row(f"ops.{name}, {label}, 1 thread", t_one,
+                               f"numpy {numpy_op.__name__} (object)", t_numpy, 1.0))
+                out.append(two_thread_row(f"ops.{name}, {label}, 2 threads", t_two,
+                                          f"ops.{name}, 1 thread", t_one, 0.6))
+        for name, builtin in (("FIRST", grb.GrB_FIRST_INT64), ("SECOND", grb.GrB_SECOND_INT64)):
+            if label != "short str":
+                break
+            op = getattr(ops, name)
+            mine = Timed(lambda: A.eadd(B, op), 1)
+            theirs = EWiseAdd(builtin, A._matrix, B._matrix, 1)
+            t_mine, t_theirs = side_by_side(mine, theirs)
+            out.append(row(f"ops.{name} via A.eadd, 1 thread", t_mine,
+                           f"GrB_{name}_INT64 eWiseAdd direct", t_theirs, 1.5))
+            theirs.free()
+        del A, B
+    return out
+
+
+class EWiseAdd(EWiseMult):
+    """C = A + B with one operator on a threads, into a C that is kept."""
+
+    def __init__(self, op, a, b, threads):
+        super().__init__(op, a, b, grb.GrB_INT64, threads)
+
+    def __call__(self):
+        set_threads(self.threads)
+        ok(grb.GrB_Matrix_eWiseAdd_BinaryOp(self.c[0], gffi.NULL, gffi.NULL, self.op,
+                                            self.a[0], self.b[0], gffi.NULL))
+        ok(grb.GrB_Matrix_wait(self.c))
+
+
 def call_rows():
     """PyObject_LT called directly, without GraphBLAS, taken apart by the
     native probe that `make bench` builds: the lock pair that every call pays
@@ -143,6 +258,7 @@ def rows():
                                f"GrB_{name}_INT64", t_theirs, 2))
                 mine.free(), theirs.free()
             ok(grb.GrB_BinaryOp_free(op))
+        out += operator_rows(a, b)
     finally:
         set_threads(saved[0])
         ok(grb.GrB_Matrix_free(a))

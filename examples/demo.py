@@ -2,9 +2,10 @@
 
 Two versions of a seeded graph whose edge values are arbitrary Python objects
 (labels, tuples, numbers, NaN) are held in GraphBLAS INT64 matrices as object
-codes of one Quodex store. The object kernels, used as GraphBLAS binary
-operators on several threads, find the edges whose values changed, merge the
-versions and order values; the results come back as the very objects with
+codes of one Quodex store. The operators of vorlane.ops, run by GraphBLAS on
+several threads, find the edges whose values changed, merge the versions and
+order values: the comparisons answer labels and numbers without the
+interpreter lock, and the merges are GraphBLAS's own selections; the results come back as the very objects with
 decode_many, and a column of them travels through a file with the bulk string
 stream. A report with sizes, counts, samples, timings and threads follows.
 """
@@ -20,7 +21,7 @@ import pygraphblas
 from suitesparse_graphblas import ffi as gffi
 from suitesparse_graphblas import lib as grb
 
-from vorlane import ops
+from vorlane import _Compare, ops
 from vorlane._Quodex import Quodex, bulk_deserialize_strings, bulk_serialize_strings
 from vorlane.matrix import from_objects, to_objects
 
@@ -152,6 +153,9 @@ def main():
           f"pygraphblas {getattr(pygraphblas, '__version__', '?')}, "
           f"SuiteSparse:GraphBLAS {grb.GxB_IMPLEMENTATION_MAJOR}.{grb.GxB_IMPLEMENTATION_MINOR}."
           f"{grb.GxB_IMPLEMENTATION_SUB}, GraphBLAS threads {threads}")
+    layout = _Compare.native_layout or "none: identity only"
+    print(f"  operators: comparisons lock-free where they can (object layout {layout}),"
+          f" selections GraphBLAS built-ins")
     print(f"  graph: {NODES} nodes; version 1 {A.nvals} edges, version 2 {B.nvals} edges (seed {SEED})")
     print(f"  store: {store.size} distinct objects behind {A.nvals + B.nvals} cells")
     print(f"  edges in both versions: {changed.nvals}, value changed: {int(changed_at.sum())}"

@@ -4,31 +4,12 @@
 #include <Python.h>
 
 #include "ExitGate.hpp"
+#include "ObjectCells.hpp"
 #include "PythonObj.hpp"
 
 namespace {
 
-// Holds the interpreter lock for one scope, whatever the calling thread's
-// state: PyGILState_Ensure creates a thread state for a thread the interpreter
-// has never seen and PyGILState_Release deletes it again. Replaces the manual
-// Ensure/Release pair.
-class InterpreterLock {
-public:
-    InterpreterLock() noexcept : state_(PyGILState_Ensure()) {}
-    ~InterpreterLock() { PyGILState_Release(state_); }
-
-    InterpreterLock(const InterpreterLock&) = delete;
-    InterpreterLock& operator=(const InterpreterLock&) = delete;
-    InterpreterLock(InterpreterLock&&) = delete;
-    InterpreterLock& operator=(InterpreterLock&&) = delete;
-
-private:
-    PyGILState_STATE state_;
-};
-
-PyObject* decode(const int64_t* cell) noexcept {
-    return reinterpret_cast<PyObject*>(static_cast<intptr_t>(*cell));
-}
+using vorlane::InterpreterLock;
 
 template <int Op>
 inline void compare(bool* z, const int64_t* x, const int64_t* y) noexcept {
@@ -42,8 +23,8 @@ inline void compare(bool* z, const int64_t* x, const int64_t* y) noexcept {
     // The cells are read and the references taken only under the lock, and the
     // references go before the lock does: reference counts are not atomic, and
     // the comparison may run Python code that drops the store's own reference.
-    PythonObj first(decode(x));
-    PythonObj second(decode(y));
+    PythonObj first(vorlane::decodeCell(x));
+    PythonObj second(vorlane::decodeCell(y));
     const int outcome = PyObject_RichCompareBool(first.get(), second.get(), Op);
     *z = outcome == 1;
     if (outcome < 0) {

@@ -18,7 +18,7 @@ def run(cmd, **kw):
     return proc
 
 
-@pytest.mark.parametrize("module", ["vorlane._Quodex", "vorlane._Zembra"])
+@pytest.mark.parametrize("module", ["vorlane._Quodex", "vorlane._Zembra", "vorlane._Compare"])
 def test_stubs_match_the_built_module(module, tmp_path):
     pytest.importorskip(module)
     run([sys.executable, "-m", "mypy.stubtest", "--mypy-config-file", str(ROOT / "pyproject.toml"),
