@@ -9,6 +9,8 @@ import pytest
 
 _ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path[:] = [p for p in sys.path if os.path.abspath(p or os.curdir) != _ROOT]
+# Shared test helpers (pyanswers) import by name under --import-mode=importlib.
+sys.path.insert(0, os.path.join(_ROOT, "tests"))
 
 
 @pytest.fixture(scope="session")

@@ -4,7 +4,6 @@ object, called directly and through GraphBLAS on several threads; the pairs
 they answer without the lock must be exactly the promised ones; and their
 kept thread states must behave."""
 import ctypes
-import operator
 import subprocess
 import sys
 import tempfile
@@ -19,14 +18,13 @@ from pygraphblas import Matrix, types
 from suitesparse_graphblas import ffi as gffi, lib as grb
 
 from vorlane import _Compare, ops
+from pyanswers import PY, python_says
 
 # Legacy strings are made on purpose, through the API that 3.10 and 3.11
 # deprecate and still honour.
 pytestmark = pytest.mark.filterwarnings("ignore:PyUnicode_FromUnicode:DeprecationWarning")
 
 RICH = {"LT": 0, "LE": 1, "EQ": 2, "NE": 3, "GT": 4, "GE": 5}
-PY = {"EQ": operator.eq, "NE": operator.ne, "LT": operator.lt,
-      "GT": operator.gt, "GE": operator.ge, "LE": operator.le}
 KERNEL = ctypes.CFUNCTYPE(None, ctypes.c_void_p, ctypes.c_void_p, ctypes.c_void_p)
 CALL = {name: KERNEL(_Compare.kernels[name]) for name in RICH}  # releases the lock
 NATIVE = _Compare.native_layout != ""
@@ -74,17 +72,6 @@ def makers(build_native):
         lib.legacy.restype = ctypes.py_object
         lib.legacy.argtypes = [ctypes.py_object, ctypes.c_int]
     return lib
-
-
-def python_says(name, a, b):
-    """PyObject_RichCompareBool's answer: identity decides EQ and NE; any
-    exception means false."""
-    if a is b and name in ("EQ", "NE"):
-        return name == "EQ"
-    try:
-        return bool(PY[name](a, b))
-    except Exception:
-        return False
 
 
 def kernel_says(name, a, b):

@@ -2,7 +2,6 @@
 interpreters (.venv-3.11, .venv-3.12): results checked against Python's own
 answers, and a loud failure when the internals the module uses change."""
 import inspect
-import operator
 import random
 
 import numpy as np
@@ -14,18 +13,7 @@ from graphblas import Matrix, dtypes  # noqa: E402
 
 from vorlane import gbops  # noqa: E402
 from vorlane._Quodex import Quodex  # noqa: E402
-
-PY = {name: getattr(operator, name.lower()) for name in ("EQ", "NE", "LT", "GT", "GE", "LE")}
-
-
-def python_says(name, a, b):
-    """What Python's rich comparison answers; identity decides EQ and NE."""
-    if a is b and name in ("EQ", "NE"):
-        return name == "EQ"
-    try:
-        return bool(PY[name](a, b))
-    except TypeError:
-        return False
+from pyanswers import PY, python_says  # noqa: E402
 
 
 def test_pinned_internals_are_what_gbops_was_written_against():

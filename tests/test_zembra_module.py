@@ -20,6 +20,7 @@ import pytest
 from cffi import recompiler, FFI
 
 from vorlane import _Zembra
+from pyanswers import python_says
 
 ffi, lib = _Zembra.ffi, _Zembra.lib
 KERNELS_DIR = pathlib.Path(__file__).resolve().parent.parent / "kernels"
@@ -37,17 +38,6 @@ def compare(name, a, b):
     assert getattr(lib, "PyObject_" + name)(
         z, ffi.new("int64_t*", id(a)), ffi.new("int64_t*", id(b))) is None
     return z[0]
-
-
-def python_says(name, a, b):
-    """Python's operator, with identity deciding == and != as in
-    PyObject_RichCompareBool (a NaN equals itself); raising means false."""
-    if a is b and name in ("EQ", "NE"):
-        return name == "EQ"
-    try:
-        return bool(COMPARISONS[name](a, b))
-    except Exception:
-        return False
 
 
 def run(args):
