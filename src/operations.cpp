@@ -341,7 +341,7 @@ PyObject* decode_many_impl(PyObject*, PyObject* const* argv) {
         if (i + kAhead < codes.size) {
             // A hint never faults, so even a code that the check below will
             // refuse is harmless here.
-            __builtin_prefetch(reinterpret_cast<const void*>(codes.int64At(i + kAhead)), 1);
+            prefetchForWrite(reinterpret_cast<const void*>(codes.int64At(i + kAhead)));
         }
         const int64_t code = codes.int64At(i);
         if (!isObjectCode(code)) {
