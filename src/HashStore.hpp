@@ -317,7 +317,7 @@ protected:
         // cache miss unless someone asks for the line ahead of time.
         void prefetch_bucket(size_t hash) const noexcept {
             if (table_size != 0) {
-                prefetchForWrite(&h_table[BUCKET_T::index(hash, table_size)]);
+                prefetch_bucket_at(BUCKET_T::index(hash, table_size));
             }
         }
 
@@ -326,10 +326,16 @@ protected:
         // removal may relink.
         void prefetch_chain(size_t hash) const noexcept {
             if (table_size != 0) {
-                const size_t head = h_table[BUCKET_T::index(hash, table_size)];
-                if (head != LL_NULL) {
-                    prefetchForWrite(at(head));
-                }
+                prefetch_chain_at(BUCKET_T::index(hash, table_size));
+            }
+        }
+
+        // The same two stages for a bucket already computed.
+        void prefetch_bucket_at(size_t b) const noexcept { prefetchForWrite(&h_table[b]); }
+        void prefetch_chain_at(size_t b) const noexcept {
+            const size_t head = h_table[b];
+            if (head != LL_NULL) {
+                prefetchForWrite(at(head));
             }
         }
 
@@ -364,6 +370,24 @@ protected:
             }
             *ins = idx;
             return true;
+        }
+
+        // Links a new node for `key`, which no node of this table holds, at
+        // the head of bucket b's chain: no chain is searched. The pool must
+        // have room.
+        void link_absent(size_t b, const KEY_T& key, const VALUE_T& value) noexcept {
+            size_t* head = &h_table[b];
+            const size_t was = *head;
+            const size_t idx = allocate_node(key, value, head);
+            if (idx == LL_NULL) {
+                return;
+            }
+            DataNode* node = at(idx);
+            node->h_next = was;
+            if (was != LL_NULL) {
+                at(was)->h_prev = &node->h_next;
+            }
+            *head = idx;
         }
 
         DataNode* get(const KEY_T& key) noexcept {
@@ -463,34 +487,43 @@ public:
     // should anything in the body throw, the destructor drops every reference
     // taken so far. (None can: the table has room for all S entries.)
     HashStore(const HashStore& copy) : HashStore(2 * copy.getSize() + 1) {
+        HashTable& into = *front;
         for (HashTable* table : {copy.back.get(), copy.front.get()}) {
             if (table == nullptr) {
                 continue;
             }
-            // Two iterators run ahead: the farther asks for the bucket each
-            // entry will land in, the nearer, once that has arrived, for the
-            // node already at the head of its chain. The copy is bound by
-            // those cache misses, not by the work between them.
+            // The copy is bound by cache misses, not by the work between
+            // them. Each entry's bucket is computed once, kPrefetchDistance
+            // entries ahead, and asked for; kPrefetchDistance / 2 entries
+            // ahead, once it has arrived, so is the node at the head of its
+            // chain, which the entry will be linked before.
+            constexpr size_t kAhead = kPrefetchDistance;
+            size_t buckets[kAhead];
             auto far = table->begin();
             auto near = table->begin();
-            for (int i = 0; i < kPrefetchDistance && far != table->end(); ++i, ++far) {
-                front->prefetch_bucket(std::hash<KEY_T>()(far->key));
+            size_t i = 0;
+            for (; i < kAhead && far != table->end(); ++i, ++far) {
+                buckets[i] = into.bucket(far->key);
+                into.prefetch_bucket_at(buckets[i]);
             }
-            for (int i = 0; i < kPrefetchDistance / 2 && near != table->end(); ++i, ++near) {
-                front->prefetch_chain(std::hash<KEY_T>()(near->key));
+            for (i = 0; i < kAhead / 2 && near != table->end(); ++i, ++near) {
+                into.prefetch_chain_at(buckets[i]);
             }
+            i = 0;
             for (DataNode& node : *table) {
+                // Read before `far` takes the slot over for a later entry.
+                const size_t b = buckets[i % kAhead];
                 if (far != table->end()) {
-                    front->prefetch_bucket(std::hash<KEY_T>()(far->key));
+                    buckets[i % kAhead] = into.bucket(far->key);
+                    into.prefetch_bucket_at(buckets[i % kAhead]);
                     ++far;
                 }
                 if (near != table->end()) {
-                    front->prefetch_chain(std::hash<KEY_T>()(near->key));
+                    into.prefetch_chain_at(buckets[(i + kAhead / 2) % kAhead]);
                     ++near;
                 }
-                // The table holds every entry and no key comes twice: a plain
-                // insertion into front is all a put would do here.
-                front->put(node.key, node.value);
+                into.link_absent(b, node.key, node.value);
+                ++i;
             }
         }
     }
