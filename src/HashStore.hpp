@@ -373,12 +373,14 @@ protected:
         }
 
         // Links a new node for `key`, which no node of this table holds, at
-        // the head of bucket b's chain: no chain is searched. The pool must
-        // have room.
-        void link_absent(size_t b, const KEY_T& key, const VALUE_T& value) noexcept {
+        // the head of bucket b's chain: no chain is searched, and only the
+        // node that was first is touched. The pool must have room. A key
+        // passed as an rvalue is moved into the node.
+        template <typename K>
+        void link_absent(size_t b, K&& key, const VALUE_T& value) noexcept {
             size_t* head = &h_table[b];
             const size_t was = *head;
-            const size_t idx = allocate_node(key, value, head);
+            const size_t idx = allocate_node(std::forward<K>(key), value, head);
             if (idx == LL_NULL) {
                 return;
             }
@@ -663,8 +665,9 @@ protected:
         if (it_del == LL_NULL) {
             return;
         }
+        // I3: no other node holds the key, so front need not be searched.
         DataNode* move = back->at(it_del);
-        front->put(std::move(move->key), move->value);
+        front->link_absent(front->bucket(move->key), std::move(move->key), move->value);
         back->remove_at(it_del);
         // The next migrant's new bucket has been on its way since an earlier
         // put; now that it is here, ask for the head of its chain, and for
