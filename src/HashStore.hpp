@@ -87,6 +87,15 @@
 #include <vector>
 #endif
 
+// Asks for the cache line at `p`, to be written soon. GCC takes a function
+// whose only effect is __builtin_prefetch for one without side effects and
+// drops calls to it, hint and all, before it inlines them: the bulk loops'
+// hints vanished that way. The empty volatile asm is an effect it must keep.
+inline void prefetchForWrite(const void* p) noexcept {
+    __builtin_prefetch(p, 1);
+    asm volatile("" : : "r"(p));
+}
+
 // Bucket policies: how a key's hash picks one of `table_size` buckets.
 //
 // MixedBucket is what the system uses. Identity hashes are addresses, and
@@ -308,7 +317,7 @@ protected:
         // cache miss unless someone asks for the line ahead of time.
         void prefetch_bucket(size_t hash) const noexcept {
             if (table_size != 0) {
-                __builtin_prefetch(&h_table[BUCKET_T::index(hash, table_size)], 1);
+                prefetch_bucket_at(BUCKET_T::index(hash, table_size));
             }
         }
 
@@ -317,10 +326,16 @@ protected:
         // removal may relink.
         void prefetch_chain(size_t hash) const noexcept {
             if (table_size != 0) {
-                const size_t head = h_table[BUCKET_T::index(hash, table_size)];
-                if (head != LL_NULL) {
-                    __builtin_prefetch(at(head), 1);
-                }
+                prefetch_chain_at(BUCKET_T::index(hash, table_size));
+            }
+        }
+
+        // The same two stages for a bucket already computed.
+        void prefetch_bucket_at(size_t b) const noexcept { prefetchForWrite(&h_table[b]); }
+        void prefetch_chain_at(size_t b) const noexcept {
+            const size_t head = h_table[b];
+            if (head != LL_NULL) {
+                prefetchForWrite(at(head));
             }
         }
 
@@ -355,6 +370,26 @@ protected:
             }
             *ins = idx;
             return true;
+        }
+
+        // Links a new node for `key`, which no node of this table holds, at
+        // the head of bucket b's chain: no chain is searched, and only the
+        // node that was first is touched. The pool must have room. A key
+        // passed as an rvalue is moved into the node.
+        template <typename K>
+        void link_absent(size_t b, K&& key, const VALUE_T& value) noexcept {
+            size_t* head = &h_table[b];
+            const size_t was = *head;
+            const size_t idx = allocate_node(std::forward<K>(key), value, head);
+            if (idx == LL_NULL) {
+                return;
+            }
+            DataNode* node = at(idx);
+            node->h_next = was;
+            if (was != LL_NULL) {
+                at(was)->h_prev = &node->h_next;
+            }
+            *head = idx;
         }
 
         DataNode* get(const KEY_T& key) noexcept {
@@ -454,34 +489,43 @@ public:
     // should anything in the body throw, the destructor drops every reference
     // taken so far. (None can: the table has room for all S entries.)
     HashStore(const HashStore& copy) : HashStore(2 * copy.getSize() + 1) {
+        HashTable& into = *front;
         for (HashTable* table : {copy.back.get(), copy.front.get()}) {
             if (table == nullptr) {
                 continue;
             }
-            // Two iterators run ahead: the farther asks for the bucket each
-            // entry will land in, the nearer, once that has arrived, for the
-            // node already at the head of its chain. The copy is bound by
-            // those cache misses, not by the work between them.
+            // The copy is bound by cache misses, not by the work between
+            // them. Each entry's bucket is computed once, kPrefetchDistance
+            // entries ahead, and asked for; kPrefetchDistance / 2 entries
+            // ahead, once it has arrived, so is the node at the head of its
+            // chain, which the entry will be linked before.
+            constexpr size_t kAhead = kPrefetchDistance;
+            size_t buckets[kAhead];
             auto far = table->begin();
             auto near = table->begin();
-            for (int i = 0; i < kPrefetchDistance && far != table->end(); ++i, ++far) {
-                front->prefetch_bucket(std::hash<KEY_T>()(far->key));
+            size_t i = 0;
+            for (; i < kAhead && far != table->end(); ++i, ++far) {
+                buckets[i] = into.bucket(far->key);
+                into.prefetch_bucket_at(buckets[i]);
             }
-            for (int i = 0; i < kPrefetchDistance / 2 && near != table->end(); ++i, ++near) {
-                front->prefetch_chain(std::hash<KEY_T>()(near->key));
+            for (i = 0; i < kAhead / 2 && near != table->end(); ++i, ++near) {
+                into.prefetch_chain_at(buckets[i]);
             }
+            i = 0;
             for (DataNode& node : *table) {
+                // Read before `far` takes the slot over for a later entry.
+                const size_t b = buckets[i % kAhead];
                 if (far != table->end()) {
-                    front->prefetch_bucket(std::hash<KEY_T>()(far->key));
+                    buckets[i % kAhead] = into.bucket(far->key);
+                    into.prefetch_bucket_at(buckets[i % kAhead]);
                     ++far;
                 }
                 if (near != table->end()) {
-                    front->prefetch_chain(std::hash<KEY_T>()(near->key));
+                    into.prefetch_chain_at(buckets[(i + kAhead / 2) % kAhead]);
                     ++near;
                 }
-                // The table holds every entry and no key comes twice: a plain
-                // insertion into front is all a put would do here.
-                front->put(node.key, node.value);
+                into.link_absent(b, node.key, node.value);
+                ++i;
             }
         }
     }
@@ -621,8 +665,9 @@ protected:
         if (it_del == LL_NULL) {
             return;
         }
+        // I3: no other node holds the key, so front need not be searched.
         DataNode* move = back->at(it_del);
-        front->put(std::move(move->key), move->value);
+        front->link_absent(front->bucket(move->key), std::move(move->key), move->value);
         back->remove_at(it_del);
         // The next migrant's new bucket has been on its way since an earlier
         // put; now that it is here, ask for the head of its chain, and for
@@ -631,7 +676,7 @@ protected:
         if (next != LL_NULL) {
             DataNode* n = back->at(next);
             front->prefetch_chain(std::hash<KEY_T>()(n->key));
-            __builtin_prefetch(n->h_prev, 1);
+            prefetchForWrite(n->h_prev);
             if (next > kMigrationLead) {
                 // Below the high-water mark, so written memory: a free
                 // node's key is null and the hint lands on a harmless bucket.

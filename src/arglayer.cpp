@@ -207,7 +207,7 @@ bool checkArray(PyObject* o, ArrayKind kind, bool writable, ArrayView& view) noe
 }
 
 bool checkCode(int64_t code) noexcept {
-    if (code > 0 && (code & 7) == 0) {
+    if (isObjectCode(code)) {
         return true;
     }
     PyErr_Format(PyExc_ValueError, "%lld is not an object code", static_cast<long long>(code));

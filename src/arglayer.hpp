@@ -161,5 +161,11 @@ struct ArrayArg {
 bool checkArrayPair(const ArrayArg& a, const ArrayArg& b, ArrayView& va, ArrayView& vb) noexcept;
 
 // Object codes are addresses of Python objects: never 0, never negative, and
-// 8-byte aligned. Anything else cannot be dereferenced safely. ValueError.
+// 8-byte aligned. Anything else cannot be dereferenced safely. Inline, because
+// bulk loops ask once per element.
+inline bool isObjectCode(int64_t code) noexcept {
+    return code > 0 && (code & 7) == 0;
+}
+
+// isObjectCode, with ValueError for a code that is not one.
 bool checkCode(int64_t code) noexcept;

@@ -172,6 +172,35 @@ TEST(HashStore, CopyOfGrowingStore) {
     EXPECT_EQ(copy.front->table_size, 22u);
 }
 
+// A copy links its entries straight into shared chains; every one must stay
+// reachable and removable from wherever in its chain it ended up.
+TEST(HashStore, CopyChainsHoldUpUnderLookupAndRemoval) {
+    auto k = newObjects(2000);
+    Store src(0);
+    for (size_t i = 0; i < k.size(); ++i) {
+        src.put(k[i], static_cast<long>(i));
+    }
+    Store copy(src);
+    ASSERT_EQ(copy.checkInvariants(), "");
+    for (size_t i = 0; i < k.size(); ++i) {
+        ASSERT_NE(copy.get(k[i]), nullptr);
+        EXPECT_EQ(*copy.get(k[i]), static_cast<long>(i));
+    }
+    // Every third key first, then the rest: heads, middles and tails go.
+    for (size_t start : {0u, 1u, 2u}) {
+        for (size_t i = start; i < k.size(); i += 3) {
+            ASSERT_TRUE(copy.remove(k[i]));
+            ASSERT_EQ(copy.get(k[i]), nullptr);
+        }
+        ASSERT_EQ(copy.checkInvariants(), "") << "after pass " << start;
+    }
+    EXPECT_EQ(copy.getSize(), 0u);
+    EXPECT_EQ(src.getSize(), k.size());
+    for (const PythonObj& key : k) {
+        EXPECT_EQ(key.getRefCount(), 2);  // ours and src's
+    }
+}
+
 TEST(HashStore, DestructionReleasesOneReferencePerEntryNewestFirst) {
     pyExec(
         "released = []\n"
