@@ -59,16 +59,21 @@ def test_reimport_after_removal_from_sys_modules_gives_the_same_module():
 def test_reimport_leaves_no_memory_behind():
     # Each re-creation used to lose one block: the interpreter gives a module
     # that a creation hands back a new state block and forgets the old one.
-    # From 3.11 on the import machinery's own caches take a while to settle:
-    # warm up long enough that only a steady loss per import would count.
+    # From 3.11 on the interpreter's own caches grow now and then in the
+    # middle of a long run, so the best of three rounds is what counts: a
+    # steady loss of a block per import shows in every round.
     for _ in range(200):
         reimport()
-    gc.collect()
-    before = sys.getallocatedblocks()
-    for _ in range(400):
-        reimport()
-    gc.collect()
-    assert sys.getallocatedblocks() - before < 200
+
+    def growth():
+        gc.collect()
+        before = sys.getallocatedblocks()
+        for _ in range(400):
+            reimport()
+        gc.collect()
+        return sys.getallocatedblocks() - before
+
+    assert min(growth() for _ in range(3)) < 200
 
 
 def test_second_interpreter_is_refused():
