@@ -16,8 +16,8 @@ inline PyObject* decodeCell(const int64_t* cell) noexcept {
 // Holds the interpreter lock for one scope, whatever the calling thread's
 // state: PyGILState_Ensure creates a thread state for a thread the interpreter
 // has never seen and PyGILState_Release deletes it again; a thread that has a
-// registered state of its own gets it back and keeps it. Replaces the manual
-// Ensure/Release pair.
+// registered state of its own gets it back and keeps it. Releasing in the
+// destructor keeps every exit of a kernel paired with its Ensure.
 class InterpreterLock {
 public:
     InterpreterLock() noexcept : state_(PyGILState_Ensure()) {}

@@ -63,8 +63,8 @@ void keepThreadState() noexcept {
 /* ------------------------------------------------------------------------ */
 
 // Keeps the calling thread's pending exception aside for one scope and puts
-// it back at the end, over whatever the scope cleared. Replaces the manual
-// PyErr_Fetch/PyErr_Restore pair.
+// it back at the end, over whatever the scope cleared, so that a comparison's
+// own error never mixes with the caller's.
 class PendingException {
 public:
 #if PY_VERSION_HEX >= 0x030C0000

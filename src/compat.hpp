@@ -5,7 +5,7 @@
 
 #include <Python.h>
 
-// Replaces the exception being handled (sys.exc_info()), stealing the three
+// Sets the exception being handled (sys.exc_info()), stealing the three
 // references. From 3.11 on the handled exception is its value alone and
 // PyErr_SetExcInfo ignores the type and traceback it is given: a bare `raise`
 // re-raises with the value's own __traceback__, so the traceback must go there.
