@@ -14,7 +14,7 @@ import numpy as np
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
-from pygraphblas import Matrix, types
+from pygraphblas import Matrix, Vector, types
 from suitesparse_graphblas import ffi as gffi, lib as grb
 
 from vorlane import _Compare, ops
@@ -237,8 +237,8 @@ def test_operators_through_graphblas(nthreads, pairs):
 
 
 def test_lock_bound_calls_run_on_one_thread(nthreads):
-    # ops.LT(A, B) picks one thread when most pairs take the lock; its answers
-    # stay Python's either way.
+    # ops.LT(A, B) runs a mostly lock-bound call on the calling thread, which
+    # holds the lock throughout; its answers stay Python's either way.
     seen = set()
 
     class Noted(tuple):
@@ -251,10 +251,37 @@ def test_lock_bound_calls_run_on_one_thread(nthreads):
     ys = [(k % 5,) for k in range(n)]
     A, B = column(xs), column(ys)
     assert ops.LT(A, B).to_lists()[2] == [a < b for a, b in zip(xs, ys)]
-    assert len(seen) == 1
+    assert seen == {threading.get_ident()}
     assert _Compare._locked_share(0, [id(x) for x in xs[:10]], [id(y) for y in ys[:10]]) == 1.0
     words = [str(k) for k in range(10)]
     assert _Compare._locked_share(0, [id(w) for w in words], [id(w) for w in words]) == (0.0 if NATIVE else 1.0)
+
+
+def test_calls_holding_the_lock_take_emults_arguments(nthreads):
+    # Vectors (sampled as one-column matrices), out, mask and accum: op(u, v)
+    # gives exactly what u.emult(v, op) gives, on whichever path it takes.
+    n = 3000
+    xs = [(k % 3,) for k in range(n)] + ["a", 1, 2.5]
+    ys = [(k % 4,) for k in range(n)] + ["b", 1.0, 2]
+    size = len(xs)
+
+    def vector(objects):
+        return Vector.from_lists(list(range(size)), [id(o) for o in objects], size,
+                                 typ=types.INT64)
+
+    u, v = vector(xs), vector(ys)
+    mask = Vector.from_lists(list(range(0, size, 2)), [True] * ((size + 1) // 2), size,
+                             typ=types.BOOL)
+    assert ops.LT(u, v).to_lists()[1] == [python_says("LT", a, b) for a, b in zip(xs, ys)]
+    for name in ("EQ", "LT"):
+        op = getattr(ops, name)
+        outs = [Vector.from_lists(list(range(0, size, 3)), [True] * len(range(0, size, 3)),
+                                  size, typ=types.BOOL) for _ in range(2)]
+        got = op(u, v, None, outs[0], mask, types.BOOL.LOR)
+        want = u.emult(v, op, cast=types.BOOL, out=outs[1], mask=mask, accum=types.BOOL.LOR)
+        assert got is outs[0] and got.to_lists() == want.to_lists(), name
+    with pytest.raises(TypeError):
+        ops.LT(u, v, types.BOOL, cast=types.BOOL)  # pygraphblas's own complaint
 
 
 # --- kept thread states --------------------------------------------------------
@@ -360,7 +387,7 @@ def test_daemon_threads_on_both_paths_let_the_process_exit(threads):
     proc = run_child("""
         import sys, threading
         import numpy as np
-        from pygraphblas import Matrix, types, options_set
+        from pygraphblas import Matrix, Vector, types, options_set
         from vorlane import ops
         options_set(nthreads=int(sys.argv[1]), chunk=1024)
         n = 300
@@ -409,7 +436,7 @@ def test_a_fork_child_does_not_wait_for_its_parents_comparisons():
     # thread's raised lane; its exit must not wait for a thread it lacks.
     proc = run_child("""
         import atexit, os, threading, time
-        from pygraphblas import Matrix, types, options_set
+        from pygraphblas import Matrix, Vector, types, options_set
         from vorlane import ops
         options_set(nthreads=1)
         n = 200

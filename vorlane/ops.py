@@ -21,15 +21,24 @@ on the objects behind the codes, natively and on any of its threads:
   take the second, where ``_Zembra``'s ``PyObject_ANY`` takes the first);
   where only one exists it gives that one.
 
-Calling a comparison as ``op(A, B)`` runs ``emult`` into a BOOL matrix and, on
-large matrices, first looks at a sample of the cell pairs: when enough of them
-would take the interpreter lock (tuples, user classes, int against float),
-more GraphBLAS threads would only queue for the lock, so the call runs on one
-thread. ``A.emult(B, op)`` runs exactly as asked.
+Calling a comparison as ``op(A, B)`` (optionally with ``cast``, ``out``,
+``mask`` and ``accum``) runs ``emult`` and chooses how: when GraphBLAS would
+use one thread anyway, or when a sample of the cell pairs shows that enough of
+them would take the interpreter lock (tuples, user classes, int against
+float), the call runs on one GraphBLAS thread that holds the lock throughout,
+so the cells needing it neither queue for it on several threads nor hand it
+back and forth with busy Python threads. Other Python threads then wait for
+the call as a whole, as they do for NumPy's object comparisons.
+``A.emult(B, op)`` and calls with a descriptor run exactly as asked.
 """
+import ctypes as _ctypes
+
+from pygraphblas import Matrix as _Matrix
+from pygraphblas import Vector as _Vector
 from pygraphblas import types as _types
 from pygraphblas.binaryop import BinaryOp as _BinaryOp
 from pygraphblas.descriptor import Descriptor as _Descriptor
+from pygraphblas.matrix import _check as _matrix_check
 from suitesparse_graphblas import ffi as _gffi
 from suitesparse_graphblas import lib as _grb
 
@@ -39,12 +48,16 @@ __all__ = ["ObjectOp", "EQ", "NE", "LT", "GT", "GE", "LE", "FIRST", "SECOND", "A
 
 _RICH = {"LT": 0, "LE": 1, "EQ": 2, "NE": 3, "GT": 4, "GE": 5}
 
-# How long one cell takes when it takes the lock, against one answered
-# without it, both on one thread (bench/bench_kernels.py measures both). Two
-# threads halve the second, and queue on the lock for the first.
-_LOCKED_NS = 60.0
+# What one cell costs on one thread (bench/bench_kernels.py measures them):
+# answered without the lock; taking the lock for itself; compared while the
+# call holds the lock throughout. Several threads divide the first and queue
+# on the lock for the second.
 _NATIVE_NS = 6.0
+_LOCKED_NS = 60.0
+_HELD_NS = 20.0
 _SAMPLE_PAIRS = 256
+_MAX_SAMPLE_ROWS = 8192
+_EMULT_FIELDS = ("cast", "out", "mask", "accum", "desc")
 
 
 def _check(info, what):
@@ -86,11 +99,17 @@ class ObjectOp(_BinaryOp):
         self._rich = _RICH.get(name)
 
     def __call__(self, A, B, *args, **kwargs):
-        kwargs.setdefault("cast", self.ztype)
-        if (self._rich is None or len(args) >= 5 or kwargs.get("desc") is not None
-                or not _lock_bound(self._rich, A, B)):
-            return A.emult(B, self, *args, **kwargs)
-        return _ONE_THREAD(lambda: A.emult(B, self, *args, **kwargs), kwargs)
+        if len(args) > len(_EMULT_FIELDS) or set(_EMULT_FIELDS[:len(args)]) & set(kwargs):
+            return A.emult(B, self, *args, **kwargs)  # pygraphblas says what is wrong
+        call = dict(zip(_EMULT_FIELDS, args), **kwargs)
+        call.setdefault("cast", self.ztype)
+        held = _HELD_EMULT.get(type(A))
+        if (self._rich is None or held is None or type(B) is not type(A)
+                or call.get("desc") is not None or not call.keys() <= set(_EMULT_FIELDS)
+                or not _hold_lock(self._rich, A, B)):
+            return A.emult(B, self, **call)
+        return held(A, B, self, call["cast"], call.get("out"), call.get("mask"),
+                    call.get("accum"))
 
     def __repr__(self):
         return f"<vorlane.ops.{self.name.split('_')[0]}>"
@@ -99,15 +118,15 @@ class ObjectOp(_BinaryOp):
 def _one_thread_runner():
     """How to run one call on one GraphBLAS thread with this GraphBLAS: a
     descriptor field up to version 7, a context engaged on the calling
-    thread from version 8; None when there is neither."""
+    thread from version 8; None when there is neither. The runner calls
+    `call(desc)`, with the descriptor to pass or None."""
     if hasattr(_grb, "GxB_DESCRIPTOR_NTHREADS"):
         desc = _Descriptor(name="one thread")
         _check(_grb.GxB_Desc_set(desc.get_desc(), _grb.GxB_DESCRIPTOR_NTHREADS,
                                  _gffi.cast("int", 1)), "GxB_Desc_set")
 
-        def with_descriptor(call, kwargs):
-            kwargs["desc"] = desc
-            return call()
+        def with_descriptor(call):
+            return call(desc)
         return with_descriptor
     if hasattr(_grb, "GxB_Context_new"):
         context = _gffi.new("GxB_Context*")
@@ -115,10 +134,10 @@ def _one_thread_runner():
         _check(_grb.GxB_Context_set_INT32(context[0], _grb.GxB_CONTEXT_NTHREADS, 1),
                "GxB_Context_set_INT32")
 
-        def in_context(call, kwargs):
+        def in_context(call):
             _check(_grb.GxB_Context_engage(context[0]), "GxB_Context_engage")
             try:
-                return call()
+                return call(None)
             finally:
                 _grb.GxB_Context_disengage(context[0])
         in_context.context = context  # lives as long as the process
@@ -126,20 +145,67 @@ def _one_thread_runner():
     return None
 
 
-def _sample_rows(M, pairs):
+def _address(pointer):
+    return 0 if pointer == _gffi.NULL else int(_gffi.cast("uintptr_t", pointer))
+
+
+def _lock_holding_emult(kind, handle_of, function):
+    """`out = A op B` on one GraphBLAS thread that holds the interpreter lock
+    for the whole call, for a pygraphblas container class `kind`.
+
+    cffi releases the lock around every call into GraphBLAS, so a kernel that
+    needs it takes it back once per cell; when other Python threads are
+    busy, each of those hand-overs waits for them, tens of microseconds a
+    cell. Called through a ctypes prototype that keeps the lock instead, the
+    kernel finds it already held on its own thread and takes it for free,
+    and other threads wait for the call as a whole, as they do for NumPy's
+    object comparisons. Only sound on one thread: a second GraphBLAS thread
+    would wait for the lock the first one holds until the call ends."""
+    entry = _ctypes.PYFUNCTYPE(_ctypes.c_int, *[_ctypes.c_void_p] * 7)(
+        int(_gffi.cast("uintptr_t", _gffi.addressof(_grb, function))))
+    is_matrix = kind is _Matrix
+
+    def emult(A, B, op, cast, out, mask, accum):
+        if out is None:
+            typ = cast or _types.promote(A.type, B.type)
+            out = (_Matrix.sparse(typ, A.nrows, A.ncols) if is_matrix
+                   else _Vector.sparse(typ, A.size))
+
+        def run(desc):
+            mask_p, accum_p, desc_p = A._get_args(mask, accum, desc)
+            info = entry(_address(handle_of(out)), _address(mask_p), _address(accum_p),
+                         _address(op.binaryop), _address(handle_of(A)),
+                         _address(handle_of(B)), _address(desc_p))
+            if info != _grb.GrB_SUCCESS:
+                # pygraphblas's own error, with GraphBLAS's message
+                _matrix_check(out, info) if is_matrix else out._check(info)
+        _ONE_THREAD(run)
+        return out
+    return emult
+
+
+def _sample_rows(nvals, nrows, pairs):
     """Evenly spread rows holding about `pairs` cells (at least a few rows)."""
-    per_row = max(1.0, M.nvals / max(1, M.nrows))
-    count = min(M.nrows, max(4, int(pairs / per_row) + 1))
-    step = M.nrows / count
+    per_row = max(1e-9, nvals / max(1, nrows))
+    count = min(nrows, _MAX_SAMPLE_ROWS, max(4, int(pairs / per_row) + 1))
+    step = nrows / count
     return [int(k * step) for k in range(count)]
 
 
-def _extract_rows(M, rows):
+def _as_matrix(M):
+    """A container's GrB_Matrix and shape; a GraphBLAS vector is a matrix
+    of one column."""
+    if isinstance(M, _Vector):
+        return _gffi.cast("GrB_Matrix", M._vector[0]), M.size, 1
+    return M._matrix[0], M.nrows, M.ncols
+
+
+def _extract_rows(matrix, ncols, rows):
     out = _gffi.new("GrB_Matrix*")
-    _check(_grb.GrB_Matrix_new(out, _grb.GrB_INT64, len(rows), M.ncols), "GrB_Matrix_new")
+    _check(_grb.GrB_Matrix_new(out, _grb.GrB_INT64, len(rows), ncols), "GrB_Matrix_new")
     index = _gffi.new("GrB_Index[]", rows)
-    _check(_grb.GrB_Matrix_extract(out[0], _gffi.NULL, _gffi.NULL, M._matrix[0], index,
-                                   len(rows), _ALL, M.ncols, _gffi.NULL),
+    _check(_grb.GrB_Matrix_extract(out[0], _gffi.NULL, _gffi.NULL, matrix, index,
+                                   len(rows), _ALL, ncols, _gffi.NULL),
            "GrB_Matrix_extract")
     return out
 
@@ -166,17 +232,26 @@ def _codes_of(first, second, op):
         _grb.GrB_Matrix_free(out)
 
 
-def _lock_bound(rich, A, B):
-    """Whether two or more GraphBLAS threads would be slower than one for
-    `A op B`, judged from a sample of the cell pairs."""
+def _hold_lock(rich, A, B):
+    """Whether `A op B` is best run on one thread holding the interpreter lock
+    throughout, rather than as GraphBLAS would run it.
+
+    Where GraphBLAS would use one thread anyway, holding the lock only spares
+    the per-cell hand-over. Where it would use several, a sample of the cell
+    pairs says whether the cells needing the lock (tuples, user classes, int
+    against float) cost more queued for it than the other threads save."""
     if _ONE_THREAD is None:
         return False
+    cells = min(A.nvals, B.nvals)
+    if cells == 0:
+        return False
     threads = _global_option(_NTHREADS, "int")
-    chunk = _global_option(_CHUNK, "double")
-    if threads <= 1 or min(A.nvals, B.nvals) < 2 * chunk:
-        return False  # GraphBLAS runs one thread anyway
-    rows = _sample_rows(A, _SAMPLE_PAIRS)
-    a, b = _extract_rows(A, rows), _extract_rows(B, rows)
+    if threads <= 1 or cells < 2 * _global_option(_CHUNK, "double"):
+        return True
+    a_matrix, nrows, ncols = _as_matrix(A)
+    b_matrix = _as_matrix(B)[0]
+    rows = _sample_rows(A.nvals, nrows, _SAMPLE_PAIRS)
+    a, b = _extract_rows(a_matrix, ncols, rows), _extract_rows(b_matrix, ncols, rows)
     try:
         xs, ys = (_codes_of(a, b, pick) for pick in _PICK)
     finally:
@@ -185,12 +260,17 @@ def _lock_bound(rich, A, B):
     if not xs:
         return False
     locked = _Compare._locked_share(rich, xs, ys)
-    return locked * _LOCKED_NS > (1.0 - locked) * _NATIVE_NS
+    return (locked * (_LOCKED_NS - _HELD_NS)
+            > (1.0 - locked) * _NATIVE_NS * (1.0 - 1.0 / threads))
 
 
 # Made at import, with every GraphBLAS constant the sampling reads, so that a
 # call creates no lasting Python object.
 _ONE_THREAD = _one_thread_runner()
+_HELD_EMULT = {
+    _Matrix: _lock_holding_emult(_Matrix, lambda M: M._matrix[0], "GrB_Matrix_eWiseMult_BinaryOp"),
+    _Vector: _lock_holding_emult(_Vector, lambda v: v._vector[0], "GrB_Vector_eWiseMult_BinaryOp"),
+}
 _NTHREADS, _CHUNK, _ALL = _grb.GxB_NTHREADS, _grb.GxB_CHUNK, _grb.GrB_ALL
 _PICK = (_grb.GrB_FIRST_INT64, _grb.GrB_SECOND_INT64)
 
