@@ -184,12 +184,22 @@ def _lock_holding_emult(kind, handle_of, function):
     return emult
 
 
-def _sample_rows(nvals, nrows, pairs):
-    """Evenly spread rows holding about `pairs` cells (at least a few rows)."""
-    per_row = max(1e-9, nvals / max(1, nrows))
-    count = min(nrows, _MAX_SAMPLE_ROWS, max(4, int(pairs / per_row) + 1))
-    step = nrows / count
+def _spread(total, count):
+    """`count` evenly spread indices out of `total`."""
+    count = min(total, count)
+    step = total / count
     return [int(k * step) for k in range(count)]
+
+
+def _sample_block(nvals, nrows, ncols, pairs):
+    """Rows and columns whose crossing holds about `pairs` cells: a few rows
+    at least, and only as many of their columns as that takes."""
+    per_row = max(1e-9, nvals / max(1, nrows))
+    rows = _spread(nrows, min(_MAX_SAMPLE_ROWS, max(4, int(pairs / per_row) + 1)))
+    if len(rows) * per_row <= 2 * pairs:
+        return rows, None
+    # Only the fewest rows were taken, and they are full: narrow them.
+    return rows, _spread(ncols, int(pairs * ncols / (len(rows) * per_row)) + 1)
 
 
 def _as_matrix(M):
@@ -200,12 +210,15 @@ def _as_matrix(M):
     return M._matrix[0], M.nrows, M.ncols
 
 
-def _extract_rows(matrix, ncols, rows):
+def _extract(matrix, ncols, rows, cols):
+    """The cells of `matrix` (`ncols` wide) at `rows` x `cols` (None: all)."""
     out = _gffi.new("GrB_Matrix*")
-    _check(_grb.GrB_Matrix_new(out, _grb.GrB_INT64, len(rows), ncols), "GrB_Matrix_new")
-    index = _gffi.new("GrB_Index[]", rows)
-    _check(_grb.GrB_Matrix_extract(out[0], _gffi.NULL, _gffi.NULL, matrix, index,
-                                   len(rows), _ALL, ncols, _gffi.NULL),
+    width = ncols if cols is None else len(cols)
+    _check(_grb.GrB_Matrix_new(out, _grb.GrB_INT64, len(rows), width), "GrB_Matrix_new")
+    row_index = _gffi.new("GrB_Index[]", rows)
+    col_index = _ALL if cols is None else _gffi.new("GrB_Index[]", cols)
+    _check(_grb.GrB_Matrix_extract(out[0], _gffi.NULL, _gffi.NULL, matrix, row_index,
+                                   len(rows), col_index, width, _gffi.NULL),
            "GrB_Matrix_extract")
     return out
 
@@ -250,8 +263,8 @@ def _hold_lock(rich, A, B):
         return True
     a_matrix, nrows, ncols = _as_matrix(A)
     b_matrix = _as_matrix(B)[0]
-    rows = _sample_rows(A.nvals, nrows, _SAMPLE_PAIRS)
-    a, b = _extract_rows(a_matrix, ncols, rows), _extract_rows(b_matrix, ncols, rows)
+    rows, cols = _sample_block(A.nvals, nrows, ncols, _SAMPLE_PAIRS)
+    a, b = (_extract(m, ncols, rows, cols) for m in (a_matrix, b_matrix))
     try:
         xs, ys = (_codes_of(a, b, pick) for pick in _PICK)
     finally:
