@@ -13,6 +13,8 @@
 //   _locked_share(op, xs, ys)        the share of the pairs of codes that
 //                    would take the lock, for choosing a thread count. The
 //                    codes are trusted, like the cells of a matrix.
+//   _kept_thread_states()            how many thread states the kernels keep
+//                    for threads that had none (they end with their threads).
 // Importing the module registers the kernels' exit hook (ExitGate.hpp).
 #include <Python.h>
 
@@ -86,9 +88,14 @@ PyObject* module_locked_share(PyObject*, PyObject* args) noexcept {
     return PyFloat_FromDouble(n == 0 ? 0.0 : static_cast<double>(locked) / static_cast<double>(n));
 }
 
+PyObject* module_kept_thread_states(PyObject*, PyObject*) noexcept {
+    return PyLong_FromLong(vorlane::compare::keptThreadStates());
+}
+
 PyMethodDef g_methods[] = {
     {"_native_answer", module_native_answer, METH_VARARGS, nullptr},
     {"_locked_share", module_locked_share, METH_VARARGS, nullptr},
+    {"_kept_thread_states", module_kept_thread_states, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

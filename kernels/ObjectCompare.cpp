@@ -4,6 +4,8 @@
 
 #include <pthread.h>
 
+#include <atomic>
+
 #include "ExitGate.hpp"
 #include "NativeCompare.hpp"
 #include "ObjectCells.hpp"
@@ -22,6 +24,15 @@ namespace {
 PyInterpreterState* g_interpreter = nullptr;
 pthread_key_t g_kept_key;
 bool g_kept_key_made = false;
+// How many kept thread states exist. It rises on the kept state's own thread
+// before that thread first takes the lock, and falls under the lock just
+// before the state is deleted, so a thread holding the lock sees it agree
+// with the interpreter's list whenever no kernel is running.
+std::atomic<long> g_kept_count{0};
+
+// A fork child has only the forking thread, which has a thread state of its
+// own, so none of the parent's kept states lives on in it.
+void forgetKeptStates() noexcept { g_kept_count.store(0, std::memory_order_relaxed); }
 
 // Thread-exit destructor of a kept thread state. Once the exit gate is closed
 // the interpreter finalizes, or has finalized, and frees every thread state
@@ -33,6 +44,7 @@ void endKeptState(void* state) noexcept {
     }
     auto* kept = static_cast<PyThreadState*>(state);
     PyEval_RestoreThread(kept);
+    g_kept_count.fetch_sub(1, std::memory_order_relaxed);
     PyThreadState_Clear(kept);
     PyThreadState_DeleteCurrent();  // also releases the lock and unregisters it
 }
@@ -55,7 +67,9 @@ void keepThreadState() noexcept {
         PyEval_RestoreThread(kept);
         PyThreadState_Clear(kept);
         PyThreadState_DeleteCurrent();
+        return;
     }
+    g_kept_count.fetch_add(1, std::memory_order_relaxed);
 }
 
 /* ------------------------------------------------------------------------ */
@@ -153,8 +167,11 @@ bool prepareThreadStates() noexcept {
     }
     g_interpreter = PyInterpreterState_Main();
     g_kept_key_made = true;
+    pthread_atfork(nullptr, nullptr, forgetKeptStates);
     return true;
 }
+
+long keptThreadStates() noexcept { return g_kept_count.load(std::memory_order_relaxed); }
 
 int nativeAnswer(int op, PyObject* a, PyObject* b) noexcept {
     switch (op) {

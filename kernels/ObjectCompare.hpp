@@ -39,6 +39,9 @@ extern const NamedKernel kKernels[6];
 // Called once, from the module entry, with the interpreter lock held.
 bool prepareThreadStates() noexcept;
 
+// How many thread states the kernels keep for threads right now.
+long keptThreadStates() noexcept;
+
 // How the kernels would decide `a` `op` `b`: 0 or 1 when the lock-free path
 // answers, -1 when the pair takes the lock. Needs no lock itself.
 int nativeAnswer(int op, PyObject* a, PyObject* b) noexcept;

@@ -368,6 +368,42 @@ def test_worker_threads_keep_one_state_and_leave_none(runner, thread_state_count
     assert sys.exc_info() == (None, None, None)
 
 
+def test_kept_states_are_counted_until_their_threads_end():
+    # A fresh process, so that no earlier test's GraphBLAS workers keep a
+    # state: every state beside the main thread's is one the kernels keep,
+    # and the count says so both while GraphBLAS's threads live and once the
+    # OpenMP runtime has ended them.
+    proc = run_child("""
+        import ctypes
+        from pygraphblas import Matrix, types, options_set
+        from vorlane import _Compare, ops
+        api = ctypes.PyDLL(None)
+        api.PyInterpreterState_Get.restype = ctypes.c_void_p
+        for f in (api.PyInterpreterState_ThreadHead, api.PyThreadState_Next):
+            f.restype, f.argtypes = ctypes.c_void_p, [ctypes.c_void_p]
+        def states():
+            n, t = 0, api.PyInterpreterState_ThreadHead(api.PyInterpreterState_Get())
+            while t:
+                n, t = n + 1, api.PyThreadState_Next(t)
+            return n
+        n = 20000
+        objs = [(i % 7,) for i in range(n)]
+        A = Matrix.from_lists(list(range(n)), [0] * n, [id(o) for o in objs], n, 1,
+                              typ=types.INT64)
+        print(states(), _Compare._kept_thread_states())
+        for threads in (4, 1):
+            options_set(nthreads=threads, chunk=64)
+            A.emult(A, ops.LT, cast=types.BOOL)  # every cell takes the lock
+            print(states(), _Compare._kept_thread_states())
+    """)
+    assert proc.returncode == 0, proc.stderr
+    (start, kept0), (during, kept4), (after, kept1) = (
+        map(int, line.split()) for line in proc.stdout.splitlines())
+    assert (start, kept0) == (1, 0)
+    assert 1 <= kept4 <= 3 and during == 1 + kept4
+    assert after == 1 + kept1 and kept1 <= kept4
+
+
 def test_pending_exception_of_the_caller_survives(runner):
     held = ctypes.PyDLL(runner)  # keeps the lock, as a caller inside Python would
     held.keeps_pending.argtypes = [ctypes.c_void_p, ctypes.c_int64, ctypes.c_int64]

@@ -13,7 +13,7 @@ from pygraphblas import Matrix, types
 from suitesparse_graphblas import ffi as gffi
 from suitesparse_graphblas import lib as grb
 
-from vorlane import ops
+from vorlane import _Compare, ops
 from vorlane._Quodex import Quodex
 
 CELLS = 10**6
@@ -57,7 +57,7 @@ def test_comparisons_under_eight_threads_and_busy_python_threads(many_threads, t
     expected_lt = table_lt[left, right]
 
     refcounts = [sys.getrefcount(o) for o in pool]
-    states = thread_state_count()
+    states, kept_before = thread_state_count(), _Compare._kept_thread_states()
     stop = threading.Event()
     churned = []
 
@@ -78,7 +78,7 @@ def test_comparisons_under_eight_threads_and_busy_python_threads(many_threads, t
                 eq_matrix, lt_matrix = A.emult(B, ops.EQ), A.emult(B, ops.LT)
             else:
                 eq_matrix, lt_matrix = ops.EQ(A, B), ops.LT(A, B)
-            kept_after.append(thread_state_count() - states)
+            kept_after.append((thread_state_count() - states, _Compare._kept_thread_states()))
             eq = np.array(eq_matrix.to_lists()[2], dtype=bool)
             lt = np.array(lt_matrix.to_lists()[2], dtype=bool)
             assert eq.shape == (CELLS,) and np.array_equal(eq, expected_eq)
@@ -88,10 +88,11 @@ def test_comparisons_under_eight_threads_and_busy_python_threads(many_threads, t
         for w in workers:
             w.join()
     assert all(n > 0 for n in churned)  # the Python threads really ran meanwhile
-    # The churn threads' own states are counted until they end; after that
-    # only GraphBLAS's worker threads (at most 7 beside the caller) may keep
-    # one, and the single-thread rounds add none.
-    assert 0 <= kept_after[0] - 2 <= many_threads - 1
-    assert kept_after[1:] == [kept_after[0]] * (ROUNDS - 1)
-    assert thread_state_count() - states == kept_after[0] - 2
+    # Only the churn threads' own states come and go; of GraphBLAS's worker
+    # threads (at most 7 beside the caller) each keeps at most one, and the
+    # single-thread rounds add none.
+    assert [other for other, _ in kept_after] == [2] * ROUNDS
+    assert kept_after[0][1] <= kept_before + many_threads - 1
+    assert all(kept <= kept_after[0][1] for _, kept in kept_after[1:])
+    assert thread_state_count() == states
     assert [sys.getrefcount(o) for o in pool] == refcounts

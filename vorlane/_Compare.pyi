@@ -1,6 +1,6 @@
 # Type stubs for vorlane._Compare: the six comparison kernels that answer
 # without the interpreter lock where they can, as native addresses for
-# GraphBLAS, and two private helpers.
+# GraphBLAS, and three private helpers.
 from typing import Dict, Optional, Sequence
 
 kernels: Dict[str, int]
@@ -8,3 +8,4 @@ native_layout: str
 
 def _native_answer(op: int, a: object, b: object) -> Optional[bool]: ...
 def _locked_share(op: int, xs: Sequence[int], ys: Sequence[int]) -> float: ...
+def _kept_thread_states() -> int: ...
