@@ -36,7 +36,7 @@ def test_comparisons_under_eight_threads_and_busy_python_threads(many_threads, t
     rng = np.random.default_rng(11)
     # A small pool of shared objects so that reference counts are checkable,
     # mixed so that some comparisons raise (str against int).
-    pool = ["alpha", "beta", "gamma", "delta", 7, 3.5, float("nan"), ("t", 1)]
+    pool = ["alpha", "beta", "gamma", "delta", 700007, 3.5, float("nan"), ("t", 1)]
     store = Quodex(0)
     pool_codes = store.insert_many_numpy(np.array(pool, dtype=object))
     left = rng.integers(0, len(pool), CELLS)
