@@ -48,13 +48,13 @@ __all__ = ["ObjectOp", "EQ", "NE", "LT", "GT", "GE", "LE", "FIRST", "SECOND", "A
 
 _RICH = {"LT": 0, "LE": 1, "EQ": 2, "NE": 3, "GT": 4, "GE": 5}
 
-# What one cell costs on one thread (bench/bench_kernels.py measures them):
-# answered without the lock; taking the lock for itself; compared while the
-# call holds the lock throughout. Several threads divide the first and queue
-# on the lock for the second.
-_NATIVE_NS = 6.0
-_LOCKED_NS = 60.0
-_HELD_NS = 20.0
+# Measured with 10**6 cells per call on these machines: a cell answered
+# without the lock costs about 9 ns on one GraphBLAS thread (and divides among
+# threads); a cell that needs the lock costs about 30 ns more when each cell
+# takes it than when the call holds it throughout, and 80 ns more once two
+# or more GraphBLAS threads queue for it.
+_NATIVE_NS = 9.0
+_HANDOVER_NS = 80.0
 _SAMPLE_PAIRS = 256
 _MAX_SAMPLE_ROWS = 8192
 _EMULT_FIELDS = ("cast", "out", "mask", "accum", "desc")
@@ -273,8 +273,7 @@ def _hold_lock(rich, A, B):
     if not xs:
         return False
     locked = _Compare._locked_share(rich, xs, ys)
-    return (locked * (_LOCKED_NS - _HELD_NS)
-            > (1.0 - locked) * _NATIVE_NS * (1.0 - 1.0 / threads))
+    return locked * _HANDOVER_NS > (1.0 - locked) * _NATIVE_NS * (1.0 - 1.0 / threads)
 
 
 # Made at import, with every GraphBLAS constant the sampling reads, so that a
