@@ -14,7 +14,7 @@ import numpy as np
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
-from pygraphblas import Matrix, Vector, types
+from pygraphblas import Matrix, Vector, descriptor, types
 from suitesparse_graphblas import ffi as gffi, lib as grb
 
 from vorlane import _Compare, ops
@@ -282,6 +282,16 @@ def test_calls_holding_the_lock_take_emults_arguments(nthreads):
         assert got is outs[0] and got.to_lists() == want.to_lists(), name
     with pytest.raises(TypeError):
         ops.LT(u, v, types.BOOL, cast=types.BOOL)  # pygraphblas's own complaint
+    # A descriptor set with `with` still applies: here it transposes A.
+    n = 60
+    pool = [(k % 5,) for k in range(n * n)]
+    A = Matrix.from_lists([k // n for k in range(n * n)], [k % n for k in range(n * n)],
+                          [id(o) for o in pool], n, n, typ=types.INT64)
+    B = A.emult(A, ops.FIRST)
+    with descriptor.T0:
+        got = ops.LT(A, B).to_lists()
+    assert got == A.emult(B, ops.LT, cast=types.BOOL, desc=descriptor.T0).to_lists()
+    assert got != ops.LT(A, B).to_lists()
 
 
 # --- kept thread states --------------------------------------------------------

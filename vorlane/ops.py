@@ -29,7 +29,8 @@ float), the call runs on one GraphBLAS thread that holds the lock throughout,
 so the cells needing it neither queue for it on several threads nor hand it
 back and forth with busy Python threads. Other Python threads then wait for
 the call as a whole, as they do for NumPy's object comparisons.
-``A.emult(B, op)`` and calls with a descriptor run exactly as asked.
+``A.emult(B, op)`` and calls with a descriptor (passed, or set with
+``with descriptor:``) run exactly as asked.
 """
 import ctypes as _ctypes
 
@@ -38,6 +39,7 @@ from pygraphblas import Vector as _Vector
 from pygraphblas import types as _types
 from pygraphblas.binaryop import BinaryOp as _BinaryOp
 from pygraphblas.descriptor import Descriptor as _Descriptor
+from pygraphblas.descriptor import current_desc as _current_desc
 from pygraphblas.matrix import _check as _matrix_check
 from suitesparse_graphblas import ffi as _gffi
 from suitesparse_graphblas import lib as _grb
@@ -105,7 +107,8 @@ class ObjectOp(_BinaryOp):
         call.setdefault("cast", self.ztype)
         held = _HELD_EMULT.get(type(A))
         if (self._rich is None or held is None or type(B) is not type(A)
-                or call.get("desc") is not None or not call.keys() <= set(_EMULT_FIELDS)
+                or call.get("desc") is not None or _current_desc.get(None) is not None
+                or not call.keys() <= set(_EMULT_FIELDS)
                 or not _hold_lock(self._rich, A, B)):
             return A.emult(B, self, **call)
         return held(A, B, self, call["cast"], call.get("out"), call.get("mask"),
@@ -172,6 +175,7 @@ def _lock_holding_emult(kind, handle_of, function):
                    else _Vector.sparse(typ, A.size))
 
         def run(desc):
+            # No descriptor of the caller's reaches here (see ObjectOp.__call__)
             mask_p, accum_p, desc_p = A._get_args(mask, accum, desc)
             info = entry(_address(handle_of(out)), _address(mask_p), _address(accum_p),
                          _address(op.binaryop), _address(handle_of(A)),
