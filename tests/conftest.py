@@ -40,19 +40,12 @@ def thread_state_count():
     not those the comparison kernels of vorlane._Compare keep for
     GraphBLAS's worker threads: those end with their threads, which the
     OpenMP runtime may end at any time (test_compare checks them)."""
-    import ctypes
+    from threadstates import count_all
 
     from vorlane import _Compare
-    api = ctypes.PyDLL(None)
-    api.PyInterpreterState_Get.restype = ctypes.c_void_p
-    for f in (api.PyInterpreterState_ThreadHead, api.PyThreadState_Next):
-        f.restype, f.argtypes = ctypes.c_void_p, [ctypes.c_void_p]
 
     def count():
-        n, t = 0, api.PyInterpreterState_ThreadHead(api.PyInterpreterState_Get())
-        while t:
-            n, t = n + 1, api.PyThreadState_Next(t)
-        return n - _Compare._kept_thread_states()
+        return count_all() - _Compare._kept_thread_states()
     return count
 
 

@@ -4,6 +4,7 @@ object, called directly and through GraphBLAS on several threads; the pairs
 they answer without the lock must be exactly the promised ones; and their
 kept thread states must behave."""
 import ctypes
+import os
 import subprocess
 import sys
 import tempfile
@@ -384,18 +385,11 @@ def test_kept_states_are_counted_until_their_threads_end():
     # and the count says so both while GraphBLAS's threads live and once the
     # OpenMP runtime has ended them.
     proc = run_child("""
-        import ctypes
+        import sys
+        sys.path.insert(0, sys.argv[1])
+        from threadstates import count_all as states
         from pygraphblas import Matrix, types, options_set
         from vorlane import _Compare, ops
-        api = ctypes.PyDLL(None)
-        api.PyInterpreterState_Get.restype = ctypes.c_void_p
-        for f in (api.PyInterpreterState_ThreadHead, api.PyThreadState_Next):
-            f.restype, f.argtypes = ctypes.c_void_p, [ctypes.c_void_p]
-        def states():
-            n, t = 0, api.PyInterpreterState_ThreadHead(api.PyInterpreterState_Get())
-            while t:
-                n, t = n + 1, api.PyThreadState_Next(t)
-            return n
         n = 20000
         objs = [(i % 7,) for i in range(n)]
         A = Matrix.from_lists(list(range(n)), [0] * n, [id(o) for o in objs], n, 1,
@@ -405,7 +399,7 @@ def test_kept_states_are_counted_until_their_threads_end():
             options_set(nthreads=threads, chunk=64)
             A.emult(A, ops.LT, cast=types.BOOL)  # every cell takes the lock
             print(states(), _Compare._kept_thread_states())
-    """)
+    """, os.path.dirname(os.path.abspath(__file__)))
     assert proc.returncode == 0, proc.stderr
     (start, kept0), (during, kept4), (after, kept1) = (
         map(int, line.split()) for line in proc.stdout.splitlines())
