@@ -13,7 +13,7 @@ from graphblas import Matrix, dtypes  # noqa: E402
 
 from vorlane import gbops  # noqa: E402
 from vorlane._Quodex import Quodex  # noqa: E402
-from pyanswers import PY, python_says  # noqa: E402
+from pyanswers import PY, cells_of_two_versions, coordinates_and_objects, python_says  # noqa: E402
 
 
 def test_pinned_internals_are_what_gbops_was_written_against():
@@ -33,16 +33,10 @@ def cells():
     pool = ["apple", "pear", "".join(["ap", "ple"]), float("nan"), 3, 2.5, True, ("t", 1), b"x"]
     store = Quodex(0)
     n = 25
-    ca = {(rng.randrange(n), rng.randrange(n)): rng.choice(pool) for _ in range(180)}
-    cb = {k: (v if rng.random() < 0.4 else rng.choice(pool)) for k, v in ca.items()}
-    for _ in range(30):
-        cb[(rng.randrange(n), rng.randrange(n))] = rng.choice(pool)
+    ca, cb = cells_of_two_versions(rng, pool, n, 180, 0.4, 30)
 
     def matrix(cs):
-        keys = sorted(cs)
-        objs = np.empty(len(keys), dtype=object)
-        objs[:] = [cs[k] for k in keys]
-        rows, cols = zip(*keys)
+        rows, cols, objs = coordinates_and_objects(cs)
         return Matrix.from_coo(rows, cols, store.insert_many_numpy(objs), nrows=n, ncols=n,
                                dtype=dtypes.INT64)
 

@@ -8,7 +8,7 @@ from pygraphblas import Matrix, types
 
 from vorlane import ops
 from vorlane._Quodex import Quodex
-from pyanswers import PY, python_says
+from pyanswers import PY, cells_of_two_versions, coordinates_and_objects, python_says
 
 
 @pytest.fixture
@@ -17,17 +17,12 @@ def two_versions():
     pool = ["apple", "pear", "fig", float("nan"), 3, 2.5, ("t", 1), ("t", 2), "".join(["ap", "ple"])]
     store = Quodex(0)
     n = 30
-    cells_a = {(rng.randrange(n), rng.randrange(n)): rng.choice(pool) for _ in range(200)}
-    cells_b = {k: (v if rng.random() < 0.5 else rng.choice(pool)) for k, v in cells_a.items()}
-    for _ in range(40):
-        cells_b[(rng.randrange(n), rng.randrange(n))] = rng.choice(pool)
+    cells_a, cells_b = cells_of_two_versions(rng, pool, n, 200, 0.5, 40)
 
     def matrix(cells):
-        keys = sorted(cells)
-        objs = np.empty(len(keys), dtype=object)
-        objs[:] = [cells[k] for k in keys]
+        rows, cols, objs = coordinates_and_objects(cells)
         codes = store.insert_many_numpy(objs)
-        return Matrix.from_lists([k[0] for k in keys], [k[1] for k in keys], codes.tolist(), n, n, typ=types.INT64)
+        return Matrix.from_lists(rows, cols, codes.tolist(), n, n, typ=types.INT64)
 
     return store, cells_a, cells_b, matrix(cells_a), matrix(cells_b)
 

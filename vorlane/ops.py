@@ -105,14 +105,13 @@ class ObjectOp(_BinaryOp):
             return A.emult(B, self, *args, **kwargs)  # pygraphblas says what is wrong
         call = dict(zip(_EMULT_FIELDS, args), **kwargs)
         call.setdefault("cast", self.ztype)
-        held = _HELD_EMULT.get(type(A))
-        if (self._rich is None or held is None or type(B) is not type(A)
+        if (self._rich is None or type(A) not in _HELD_EMULT or type(B) is not type(A)
                 or call.get("desc") is not None or _current_desc.get(None) is not None
                 or not call.keys() <= set(_EMULT_FIELDS)
                 or not _hold_lock(self._rich, A, B)):
             return A.emult(B, self, **call)
-        return held(A, B, self, call["cast"], call.get("out"), call.get("mask"),
-                    call.get("accum"))
+        return _emult_holding_lock(A, B, self, call["cast"], call.get("out"),
+                                   call.get("mask"), call.get("accum"))
 
     def __repr__(self):
         return f"<vorlane.ops.{self.name.split('_')[0]}>"
@@ -152,9 +151,9 @@ def _address(pointer):
     return 0 if pointer == _gffi.NULL else int(_gffi.cast("uintptr_t", pointer))
 
 
-def _lock_holding_emult(kind, handle_of, function):
+def _emult_holding_lock(A, B, op, cast, out, mask, accum):
     """`out = A op B` on one GraphBLAS thread that holds the interpreter lock
-    for the whole call, for a pygraphblas container class `kind`.
+    for the whole call; A and B are both Matrix or both Vector.
 
     cffi releases the lock around every call into GraphBLAS, so a kernel that
     needs it takes it back once per cell; when other Python threads are
@@ -164,28 +163,31 @@ def _lock_holding_emult(kind, handle_of, function):
     and other threads wait for the call as a whole, as they do for NumPy's
     object comparisons. Only sound on one thread: a second GraphBLAS thread
     would wait for the lock the first one holds until the call ends."""
-    entry = _ctypes.PYFUNCTYPE(_ctypes.c_int, *[_ctypes.c_void_p] * 7)(
+    is_matrix = type(A) is _Matrix
+    if out is None:
+        typ = cast or _types.promote(A.type, B.type)
+        out = (_Matrix.sparse(typ, A.nrows, A.ncols) if is_matrix
+               else _Vector.sparse(typ, A.size))
+
+    def run(desc):
+        # No descriptor of the caller's reaches here (see ObjectOp.__call__)
+        mask_p, accum_p, desc_p = A._get_args(mask, accum, desc)
+        info = _HELD_EMULT[type(A)](
+            _address(_handle(out)), _address(mask_p), _address(accum_p),
+            _address(op.binaryop), _address(_handle(A)), _address(_handle(B)),
+            _address(desc_p))
+        if info != _grb.GrB_SUCCESS:
+            # pygraphblas's own error, with GraphBLAS's message
+            _matrix_check(out, info) if is_matrix else out._check(info)
+    _ONE_THREAD(run)
+    return out
+
+
+def _lock_keeping_entry(function):
+    """GraphBLAS's `function` (seven pointer arguments), called without
+    releasing the interpreter lock."""
+    return _ctypes.PYFUNCTYPE(_ctypes.c_int, *[_ctypes.c_void_p] * 7)(
         int(_gffi.cast("uintptr_t", _gffi.addressof(_grb, function))))
-    is_matrix = kind is _Matrix
-
-    def emult(A, B, op, cast, out, mask, accum):
-        if out is None:
-            typ = cast or _types.promote(A.type, B.type)
-            out = (_Matrix.sparse(typ, A.nrows, A.ncols) if is_matrix
-                   else _Vector.sparse(typ, A.size))
-
-        def run(desc):
-            # No descriptor of the caller's reaches here (see ObjectOp.__call__)
-            mask_p, accum_p, desc_p = A._get_args(mask, accum, desc)
-            info = entry(_address(handle_of(out)), _address(mask_p), _address(accum_p),
-                         _address(op.binaryop), _address(handle_of(A)),
-                         _address(handle_of(B)), _address(desc_p))
-            if info != _grb.GrB_SUCCESS:
-                # pygraphblas's own error, with GraphBLAS's message
-                _matrix_check(out, info) if is_matrix else out._check(info)
-        _ONE_THREAD(run)
-        return out
-    return emult
 
 
 def _spread(total, count):
@@ -206,12 +208,15 @@ def _sample_block(nvals, nrows, ncols, pairs):
     return rows, _spread(ncols, int(pairs * ncols / (len(rows) * per_row)) + 1)
 
 
+def _handle(M):
+    """A container's GrB_Matrix; a GraphBLAS vector is a matrix of one
+    column."""
+    return _gffi.cast("GrB_Matrix", M._vector[0]) if isinstance(M, _Vector) else M._matrix[0]
+
+
 def _as_matrix(M):
-    """A container's GrB_Matrix and shape; a GraphBLAS vector is a matrix
-    of one column."""
-    if isinstance(M, _Vector):
-        return _gffi.cast("GrB_Matrix", M._vector[0]), M.size, 1
-    return M._matrix[0], M.nrows, M.ncols
+    """A container's GrB_Matrix and shape."""
+    return (_handle(M), M.size, 1) if isinstance(M, _Vector) else (_handle(M), M.nrows, M.ncols)
 
 
 def _extract(matrix, ncols, rows, cols):
@@ -266,7 +271,7 @@ def _hold_lock(rich, A, B):
     if threads <= 1 or cells < 2 * _global_option(_CHUNK, "double"):
         return True
     a_matrix, nrows, ncols = _as_matrix(A)
-    b_matrix = _as_matrix(B)[0]
+    b_matrix = _handle(B)
     rows, cols = _sample_block(A.nvals, nrows, ncols, _SAMPLE_PAIRS)
     a, b = (_extract(m, ncols, rows, cols) for m in (a_matrix, b_matrix))
     try:
@@ -283,10 +288,8 @@ def _hold_lock(rich, A, B):
 # Made at import, with every GraphBLAS constant the sampling reads, so that a
 # call creates no lasting Python object.
 _ONE_THREAD = _one_thread_runner()
-_HELD_EMULT = {
-    _Matrix: _lock_holding_emult(_Matrix, lambda M: M._matrix[0], "GrB_Matrix_eWiseMult_BinaryOp"),
-    _Vector: _lock_holding_emult(_Vector, lambda v: v._vector[0], "GrB_Vector_eWiseMult_BinaryOp"),
-}
+_HELD_EMULT = {_Matrix: _lock_keeping_entry("GrB_Matrix_eWiseMult_BinaryOp"),
+               _Vector: _lock_keeping_entry("GrB_Vector_eWiseMult_BinaryOp")}
 _NTHREADS, _CHUNK, _ALL = _grb.GxB_NTHREADS, _grb.GxB_CHUNK, _grb.GrB_ALL
 _PICK = (_grb.GrB_FIRST_INT64, _grb.GrB_SECOND_INT64)
 
