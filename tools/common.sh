@@ -20,6 +20,8 @@ Package: *
 Pin: release n=bullseye
 Pin-Priority: 100
 PIN
+    # The lists read before this source existed know none of its packages.
+    unset VORLANE_APT_UPDATED
 }
 
 # apt_install PACKAGE...: refreshes the lists once per run.
