@@ -46,6 +46,23 @@ unmount_all() {
     mounted=()
 }
 trap unmount_all EXIT
+trap 'exit 130' INT TERM
+
+# Where this machine reaches PyPI only through a TLS-inspecting proxy, it
+# trusts the proxy's certificate locally, and pip and Python are told so by
+# the environment: the root gets the same trust and settings, which belong to
+# the machine's network, not to the project. Elsewhere there are none.
+host_network() {
+    local root=$1 v
+    if compgen -G '/usr/local/share/ca-certificates/*.crt' >/dev/null; then
+        cp /usr/local/share/ca-certificates/*.crt "$root/usr/local/share/ca-certificates/"
+        chroot "$root" update-ca-certificates >/dev/null
+    fi
+    for v in PIP_CERT SSL_CERT_FILE REQUESTS_CA_BUNDLE; do
+        [ -n "${!v:-}" ] && echo "$v=${!v}"
+    done
+    return 0
+}
 
 # --- the pristine root ---------------------------------------------------------
 if [ ! -f "$DIR.pristine.tar" ]; then
@@ -71,11 +88,13 @@ tar -C "$DIR" -xf "$DIR.pristine.tar"
 # of this work tree (no hard links, no untracked files, no builds).
 git -C "$REPO" bundle create "$DIR/root/vorlane.bundle" "$BRANCH" 2>/dev/null
 mount_into "$DIR"
+mapfile -t network_env < <(host_network "$DIR")
 
 # --- the two commands ------------------------------------------------------------
 exec > >(tee "$DIR.log") 2>&1
 echo "fresh-root: $RELEASE, $(cat "$DIR/etc/debian_version"), branch $BRANCH at $(git -C "$REPO" rev-parse --short HEAD)"
-chroot "$DIR" env -i HOME=/root TERM="${TERM:-dumb}" LANG=C.UTF-8 \
+echo "fresh-root: the host's network settings passed on: ${network_env[*]:-none}"
+chroot "$DIR" env -i HOME=/root TERM="${TERM:-dumb}" LANG=C.UTF-8 "${network_env[@]}" \
     PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
     /bin/bash -c '
 set -u
