@@ -3,6 +3,9 @@
 
 as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
 
+# Prefix of apt's own files: empty on a machine, a scratch folder in tests.
+APT_ROOT=${VORLANE_APT_ROOT:-}
+
 # Packages come without their recommendations: the commands install what the
 # project uses and nothing else system-wide.
 
@@ -40,7 +43,7 @@ apt_ensure() {
 # Answered from the lists already on the machine (which packages a release
 # has does not change), read first where there are none yet.
 apt_candidate() {
-    compgen -G '/var/lib/apt/lists/*_Packages*' >/dev/null || apt_refresh
+    compgen -G "$APT_ROOT/var/lib/apt/lists/*_Packages*" >/dev/null || apt_refresh
     local c
     c=$(apt-cache policy "$1" 2>/dev/null | sed -n 's/^ *Candidate: //p')
     [ -n "$c" ] && [ "$c" != "(none)" ]
@@ -49,10 +52,10 @@ apt_candidate() {
 # Makes Debian bullseye an extra apt source, pinned low so that nothing of the
 # release is ever replaced by it: only what is asked for by name comes from it.
 ensure_bullseye_source() {
-    local src=/etc/apt/sources.list.d/vorlane-bullseye.sources
+    local src=$APT_ROOT/etc/apt/sources.list.d/vorlane-bullseye.sources
     [ -f "$src" ] && return 0
     # The pin first: a run cut short in between must not leave the source unpinned.
-    as_root tee /etc/apt/preferences.d/vorlane-bullseye >/dev/null <<'PIN'
+    as_root tee "$APT_ROOT/etc/apt/preferences.d/vorlane-bullseye" >/dev/null <<'PIN'
 Package: *
 Pin: release n=bullseye
 Pin-Priority: 100
