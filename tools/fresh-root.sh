@@ -46,6 +46,14 @@ unmount_all() {
     mounted=()
 }
 trap unmount_all EXIT
+# Never descend into a mount (a bind of /dev left by a run that was killed).
+clear_dir() {
+    if findmnt -rn -o TARGET | grep -q "^$1/"; then
+        echo "fresh-root: something is still mounted under $1; unmount it first" >&2
+        exit 1
+    fi
+    rm -rf --one-file-system "$1"
+}
 trap 'exit 130' INT TERM
 
 # Where this machine reaches PyPI only through a TLS-inspecting proxy, it
@@ -67,7 +75,7 @@ host_network() {
 # --- the pristine root ---------------------------------------------------------
 if [ ! -f "$DIR.pristine.tar" ]; then
     tmp=$DIR.debootstrap
-    rm -rf "$tmp" && mkdir -p "$tmp"
+    clear_dir "$tmp" && mkdir -p "$tmp"
     debootstrap --variant=minbase "$RELEASE" "$tmp" "$MIRROR"
     mount_into "$tmp"
     chroot "$tmp" apt-get update -q
@@ -77,12 +85,12 @@ if [ ! -f "$DIR.pristine.tar" ]; then
     unmount_all
     tar -C "$tmp" -cf "$DIR.pristine.tar.part" .
     mv "$DIR.pristine.tar.part" "$DIR.pristine.tar"
-    rm -rf "$tmp"
+    clear_dir "$tmp"
 fi
 [ "$prepare_only" = 1 ] && exit 0
 
 # --- a new copy of it, and a clean clone ---------------------------------------
-rm -rf "$DIR" && mkdir -p "$DIR"
+clear_dir "$DIR" && mkdir -p "$DIR"
 tar -C "$DIR" -xf "$DIR.pristine.tar"
 # A bundle carries the branch's history only: the clone inside knows nothing
 # of this work tree (no hard links, no untracked files, no builds).
