@@ -15,6 +15,9 @@
 # file). DIR is replaced on each run and left behind afterwards for a look;
 # nothing stays mounted.
 set -euo pipefail
+# All of it is read before any of it runs: the run is long, and bash would
+# otherwise go on reading this file at its old offset if a checkout changed it.
+{
 
 prepare_only=0
 if [ "${1:-}" = --prepare ]; then prepare_only=1; shift; fi
@@ -119,3 +122,5 @@ done
 echo "=== fresh-root: results ==="
 printf "%s\n" "${results[@]}"
 '
+exit
+}
