@@ -4,6 +4,9 @@
 # interpreter the machine cannot have (tools/bootstrap.sh exits 3) is reported
 # as missing; with --strict that fails the run.
 set -uo pipefail
+# Read whole before it runs: a checkout during the long run must not change
+# what bash reads next.
+{
 cd "$(dirname "$0")/.."
 
 strict=0
@@ -36,3 +39,4 @@ done
 echo "=== summary ==="
 printf '%s\n' "${summary[@]}"
 exit $status
+}
