@@ -103,7 +103,7 @@ mapfile -t network_env < <(host_network "$DIR")
 
 # --- the two commands ------------------------------------------------------------
 exec > >(tee "$DIR.log") 2>&1
-echo "fresh-root: $RELEASE, $(cat "$DIR/etc/debian_version"), branch $BRANCH at $(git -C "$REPO" rev-parse --short HEAD)"
+echo "fresh-root: $RELEASE, $(cat "$DIR/etc/debian_version"), branch $BRANCH at $(git -C "$REPO" rev-parse --short "$BRANCH")"
 echo "fresh-root: the host's network settings passed on: ${network_env[*]:-none}"
 chroot "$DIR" env -i HOME=/root TERM="${TERM:-dumb}" LANG=C.UTF-8 "${network_env[@]}" \
     PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
