@@ -130,7 +130,8 @@ bool checkVersion() {
 
 #ifdef VORLANE_NUMPY2_HEADERS
 // NumPy 2 moved the module that holds the table to numpy._core, and its
-// numpy.core alias refuses `_ARRAY_API`; NumPy 1.x has only numpy.core.
+// numpy.core alias refuses `_ARRAY_API`; NumPy 1.26 answers under both names
+// with the one table, older 1.x only under numpy.core.
 PythonObj importMultiarrayUmath() {
     PythonObj mod = PythonObj::steal(PyImport_ImportModule("numpy._core._multiarray_umath"));
     if (!mod && PyErr_ExceptionMatches(PyExc_ModuleNotFoundError)) {

@@ -2,6 +2,7 @@
 the function objects' metadata and the argument layer's texts."""
 import gc
 import importlib
+import pathlib
 import re
 import subprocess
 import sys
@@ -231,6 +232,13 @@ def test_numpy_table_is_refused_unless_its_abi_is_supported(tmp_path, abi, featu
         abi, feature, endian, cwd=tmp_path,
     )
     assert out.stdout == "ImportError numpy.core.multiarray failed to import False\n"
+
+
+def test_built_against_the_numpy_headers_of_its_interpreter():
+    # Only a build with NumPy 2's headers looks for the table in numpy._core;
+    # on 3.11 that build runs on NumPy 1.26 (the headers come from elsewhere).
+    library = pathlib.Path(qmod.__file__).read_bytes()
+    assert (b"numpy._core._multiarray_umath\0" in library) == NUMPY2_HEADERS
 
 
 def test_numpy_table_that_is_not_a_capsule_is_refused(tmp_path):

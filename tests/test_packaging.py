@@ -7,9 +7,16 @@ support."""
 import glob
 import os
 import pathlib
+import re
 import subprocess
 import sys
 import textwrap
+import zipfile
+
+try:
+    import tomllib
+except ImportError:  # 3.9 and 3.10
+    import tomli as tomllib
 
 import pytest
 
@@ -174,22 +181,36 @@ def unsupported_interpreters():
     return sorted(found, key=lambda p: names.index(os.path.basename(p)))
 
 
-@pytest.mark.parametrize("how", ["python-version", "interpreter"])
-def test_unsupported_interpreter_is_refused_by_the_metadata(dist, tmp_path, how):
+def test_unsupported_interpreter_is_refused_by_the_metadata(dist, tmp_path):
     # From the sdist, whose build environment on such an interpreter holds
     # only the build backend: pip reads the metadata and refuses at once.
-    if how == "python-version":
-        cmd = [sys.executable, "-m", "pip", "install", "--python-version", "3.14"]
-        refused = "3.14.0"
-    else:
-        found = unsupported_interpreters()
-        if not found:
-            pytest.skip("no CPython 3.8, 3.10 or 3.14 on this machine")
-        cmd = [found[0], "-m", "pip", "install"]
-        refused = run([found[0], "-c", "import platform; print(platform.python_version())"]).stdout.strip()
-    proc = subprocess.run(cmd + ["--dry-run", "--no-deps", "--disable-pip-version-check", "--target",
-                                 str(tmp_path / "target"), str(dist[1])], capture_output=True, text=True)
+    found = unsupported_interpreters()
+    if not found:
+        pytest.skip("no CPython 3.8, 3.10 or 3.14 on this machine")
+    version = run([found[0], "-c", "import platform; print(platform.python_version())"]).stdout.strip()
+    proc = subprocess.run([found[0], "-m", "pip", "install", "--dry-run", "--no-deps", "--disable-pip-version-check",
+                           "--target", str(tmp_path / "target"), str(dist[1])], capture_output=True, text=True)
     assert proc.returncode != 0
-    assert (f"ERROR: Package 'vorlane' requires a different Python: {refused} not in "
+    assert (f"ERROR: Package 'vorlane' requires a different Python: {version} not in "
             f"'!=3.10.*,<3.14,>=3.9'") in proc.stderr
     assert not (tmp_path / "target").exists()
+
+
+def test_metadata_admits_the_tested_interpreters_only(dist):
+    # What the wheel says, and what the build asks for before pip can read
+    # that: nothing but the backend on an interpreter that will be refused,
+    # so that no NumPy is ever built from source on the way to the refusal.
+    from packaging.requirements import Requirement
+    from packaging.specifiers import SpecifierSet
+
+    with zipfile.ZipFile(dist[0]) as wheel:
+        metadata = wheel.read("vorlane-0.1.0.dist-info/METADATA").decode()
+    supported = SpecifierSet(re.search(r"^Requires-Python: (.*)$", metadata, re.M).group(1))
+    build_requires = [Requirement(r) for r in tomllib.loads((ROOT / "pyproject.toml").read_text())
+                      ["build-system"]["requires"]]
+    for version, tested in [("3.8.18", False), ("3.9.2", True), ("3.10.13", False), ("3.11.2", True),
+                            ("3.12.1", True), ("3.13.0", True), ("3.14.0", False), ("3.15.0", False)]:
+        assert (version in supported) is tested, version
+        env = {"python_version": version.rsplit(".", 1)[0], "python_full_version": version}
+        asked = sorted(r.name for r in build_requires if r.marker is None or r.marker.evaluate(env))
+        assert asked == (["numpy", "scikit-build-core"] if tested else ["scikit-build-core"]), version
