@@ -36,7 +36,7 @@ case "$VERSION" in
     make_venv "$PY39" "$VENV"
     install_requirements "$VENV" requirements.txt
     ;;
-3.11|3.12)
+3.11|3.12|3.13)
     VENV=.venv-$VERSION
     if [ "$VERSION" = 3.11 ] && { [ ! -f /usr/include/python3.11/Python.h ] ||
                                    ! /usr/bin/python3.11 -c 'import ensurepip' 2>/dev/null; }; then
@@ -50,7 +50,7 @@ case "$VERSION" in
     install_requirements "$VENV" "requirements-$VERSION.txt"
     ;;
 *)
-    echo "bootstrap: unsupported interpreter version '$VERSION' (3.9, 3.11 or 3.12)" >&2
+    echo "bootstrap: unsupported interpreter version '$VERSION' (3.9, 3.11, 3.12 or 3.13)" >&2
     exit 2
     ;;
 esac

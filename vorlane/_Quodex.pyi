@@ -1,6 +1,7 @@
 # Type stubs for the store module vorlane._Quodex.
 import contextlib as contextlib
 import sys as sys
+from types import ModuleType
 from typing import Any as Any
 from typing import ContextManager
 from typing import Iterable
@@ -10,7 +11,9 @@ from typing import Sequence as Sequence
 from typing import Tuple as Tuple
 
 import numpy as np
-import pygraphblas as pygraphblas
+
+# The pygraphblas package; None from 3.10 on when it is not installed.
+pygraphblas: Optional[ModuleType]
 
 class Quodex:
     def __new__(cls, size: int) -> Quodex: ...
