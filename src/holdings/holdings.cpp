@@ -303,7 +303,10 @@ PyObject* holdings_release(PyObject*, PyObject* const* args, Py_ssize_t nargs) n
     Py_ssize_t missing = 0;
     for (Py_ssize_t i = 0; i < n; ++i) {
         if (i + far < n) {
-            s->prefetch(reinterpret_cast<size_t>(objects.objectAt(i + far)));
+            PyObject* ahead = objects.objectAt(i + far);
+            s->prefetch(reinterpret_cast<size_t>(ahead));
+            // Its reference count is written when the store lets go of it.
+            prefetchForWrite(ahead);
         }
         if (i + near < n) {
             s->prefetch_chain(reinterpret_cast<size_t>(objects.objectAt(i + near)));
