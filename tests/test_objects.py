@@ -412,3 +412,33 @@ def test_threads_sharing_one_wrapper_and_a_release_mid_call(binding):
     assert set(errors) <= {"operation on a released ObjectVector"}
     w.release()
     assert store.size == 0
+
+
+def test_private_bulk_calls_check_their_arguments_before_reading():
+    from vorlane import _Holdings as H
+    store = Quodex(0)
+    objs = np.array(["a", "b"], dtype=object)
+    pos = np.empty(1, dtype=np.int64)
+    for call, exc, msg in [
+        (lambda: H.extreme(objs, np.array([0, 5]), 0, pos), ValueError,
+         r"^starts must rise from 0 to the number of objects$"),
+        (lambda: H.extreme(objs, np.array([0, 2]), 2, pos), ValueError, r"^op must be Py_LT \(0\) or Py_GT \(4\)$"),
+        (lambda: H.extreme(objs, np.array([0, 1, 2]), 0, pos), ValueError,
+         r"^starts must have one more element than positions$"),
+        (lambda: H.release(store, np.array([1, 2])), ValueError, r"^objects must be a one-dimensional object array$"),
+        (lambda: H.intern(store, objs, np.empty(2, dtype=np.int32)), ValueError,
+         r"^codes must be a one-dimensional int64 array$"),
+        (lambda: H.intern(store, objs, np.empty(3, dtype=np.int64)), ValueError,
+         r"^codes and objects differ in length$"),
+        (lambda: H.unheld(object(), np.zeros(1, dtype=np.int64)), TypeError, r"^store must be a Quodex, not object$"),
+        (lambda: H.decode_held(store, np.zeros(2, dtype=np.int64), np.empty(1, dtype=object)), ValueError,
+         r"^codes and out differ in length$"),
+        (lambda: H.release(store), TypeError, r"^release\(\) takes exactly 2 arguments \(1 given\)$"),
+    ]:
+        with pytest.raises(exc, match=msg):
+            call()
+    assert store.size == 0
+    # Codes that are not addresses at all are only ever compared, never read.
+    out = np.empty(3, dtype=object)
+    assert H.decode_held(store, np.array([0, -8, 12345], dtype=np.int64), out) == 0
+    assert H.unheld(store, np.array([], dtype=np.int64)) == -1
