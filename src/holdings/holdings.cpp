@@ -31,8 +31,10 @@
 
 #include <cstring>
 #include <new>
+#include <utility>
 #include <vector>
 
+#include "boundary.hpp"
 #include "quodex.hpp"
 
 namespace {
@@ -41,14 +43,7 @@ PyTypeObject* g_quodex_type = nullptr;  // owned, from vorlane._Quodex
 
 template <class R, class F>
 R boundary(R fail, F&& body) noexcept {
-    try {
-        return body();
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "vorlane._Holdings: unexpected native exception");
-    }
-    return fail;
+    return nativeBoundary("vorlane._Holdings", fail, std::forward<F>(body));
 }
 
 // A buffer export held for the length of a call; the exporter (a NumPy
@@ -144,6 +139,26 @@ struct AddressKey {
     ~AddressKey() { key.release(); }
 };
 
+// Before the lookup of key i: the buckets of key i + far are asked for, and
+// the chain heads of key i + far / 2, whose buckets have arrived by then.
+// `addressAt(j)` is key j's address, which is its hash; `touch` also asks for
+// the object itself where the loop will write its reference count.
+template <typename AddressAt>
+void prefetchAhead(const Store& s, Py_ssize_t i, Py_ssize_t n, AddressAt addressAt, bool touch) noexcept {
+    constexpr Py_ssize_t far = Store::kPrefetchDistance;
+    constexpr Py_ssize_t near = far / 2;
+    if (i + far < n) {
+        const size_t ahead = addressAt(i + far);
+        s.prefetch(ahead);
+        if (touch) {
+            prefetchForWrite(reinterpret_cast<const void*>(ahead));
+        }
+    }
+    if (i + near < n) {
+        s.prefetch_chain(addressAt(i + near));
+    }
+}
+
 // ---------------------------------------------------------------------------
 
 PyObject* holdings_epoch(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
@@ -165,15 +180,9 @@ PyObject* holdings_unheld(PyObject*, PyObject* const* args, Py_ssize_t nargs) no
         return nullptr;
     }
     const Py_ssize_t n = codes.size();
-    constexpr Py_ssize_t far = Store::kPrefetchDistance;
-    constexpr Py_ssize_t near = far / 2;
     for (Py_ssize_t i = 0; i < n; ++i) {
-        if (i + far < n) {
-            s->prefetch(static_cast<size_t>(codes.int64At(i + far)));
-        }
-        if (i + near < n) {
-            s->prefetch_chain(static_cast<size_t>(codes.int64At(i + near)));
-        }
+        // A hint never faults, so a code that is no address is harmless here.
+        prefetchAhead(*s, i, n, [&](Py_ssize_t j) { return static_cast<size_t>(codes.int64At(j)); }, false);
         AddressKey k(codes.int64At(i));
         if (s->get(k.key) == nullptr) {
             return PyLong_FromSsize_t(i);
@@ -298,19 +307,9 @@ PyObject* holdings_release(PyObject*, PyObject* const* args, Py_ssize_t nargs) n
         return nullptr;
     }
     const Py_ssize_t n = objects.size();
-    constexpr Py_ssize_t far = Store::kPrefetchDistance;
-    constexpr Py_ssize_t near = far / 2;
     Py_ssize_t missing = 0;
     for (Py_ssize_t i = 0; i < n; ++i) {
-        if (i + far < n) {
-            PyObject* ahead = objects.objectAt(i + far);
-            s->prefetch(reinterpret_cast<size_t>(ahead));
-            // Its reference count is written when the store lets go of it.
-            prefetchForWrite(ahead);
-        }
-        if (i + near < n) {
-            s->prefetch_chain(reinterpret_cast<size_t>(objects.objectAt(i + near)));
-        }
+        prefetchAhead(*s, i, n, [&](Py_ssize_t j) { return reinterpret_cast<size_t>(objects.objectAt(j)); }, true);
         // The array holds a reference to the object: the store dropping its
         // own runs no finalizer, and no Python code runs in this loop.
         AddressKey k(reinterpret_cast<int64_t>(objects.objectAt(i)));
