@@ -347,16 +347,22 @@ def test_wrap_checks_type_and_every_code_before_pinning(binding):
         ObjectMatrix.wrap(m.codes, Quodex(0))
 
 
-def test_raw_to_objects_checks_codes_against_a_given_store():
+@pytest.mark.parametrize("front", BINDINGS)
+def test_raw_to_objects_checks_codes_against_a_given_store(front):
+    layer = raw if front == "pygraphblas" else pytest.importorskip("vorlane.gbmatrix")
     store = Quodex(0)
     x = Item(1)
-    M = raw.from_objects(store, np.array([0]), np.array([1]), np.array([x], dtype=object), 1, 2)
-    assert raw.to_objects(M, store=store)[2][0] is x
+    M = layer.from_objects(store, np.array([0]), np.array([1]), np.array([x], dtype=object), 1, 2)
+    assert layer.to_objects(M, store=store)[2][0] is x
     M[0, 1] = id(x) + 16
     with pytest.raises(ValueError, match=r"^the code at \(row 0, col 1\) is not held by the store$"):
-        raw.to_objects(M, store=store)
+        layer.to_objects(M, store=store)
     with pytest.raises(TypeError, match=r"^store must be a Quodex, not int$"):
-        raw.to_objects(M, store=1)
+        layer.to_objects(M, store=1)
+    V = layer.from_objects_vector(store, np.array([2]), np.array([x], dtype=object), 3)
+    V[2] = 8
+    with pytest.raises(ValueError, match=r"^the code at \(index 2\) is not held by the store$"):
+        layer.to_objects_vector(V, store=store)
 
 
 # ---------------------------------------------------------------------------
