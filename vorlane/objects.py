@@ -651,8 +651,9 @@ class ObjectMatrix(_Owned):
 
     def min(self, axis: Optional[str] = None) -> Any:
         """The least object: of all cells (axis=None), or per row ("row")
-        or per column ("col") as an ObjectVector. An object that no later one
-        is less than wins; a comparison that raises counts as false."""
+        or per column ("col") as an ObjectVector. The cells are scanned in
+        order, and an object replaces the one kept so far when it is less
+        than it; a comparison that raises counts as false."""
         return self._extreme(axis, 0, "min")
 
     def max(self, axis: Optional[str] = None) -> Any:

@@ -113,9 +113,10 @@ class ObjectMatrix(_Owned):
         """Column j as an ObjectVector of nrows; IndexError out of range."""
     def min(self, axis: Optional[str] = ...) -> Any:
         """The least object of all cells (axis=None; ValueError when there is
-        none), or per "row" / "col" as an ObjectVector. An object that no
-        later one is less than wins; a comparison that raises counts as
-        false."""
+        none), or per "row" / "col" as an ObjectVector. The cells are
+        scanned in order (by row, then column), and an object replaces the
+        one kept so far when it is less than it; a comparison that raises
+        counts as false."""
     def max(self, axis: Optional[str] = ...) -> Any:
         """The greatest object, as min() does for the least."""
 

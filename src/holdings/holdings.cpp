@@ -15,10 +15,10 @@
 //     every object alive meanwhile, so no finalizer runs inside the loop.
 //   * `decode_held` turns codes into objects only when the store holds every
 //     one of them, checked by address in the same call.
-//   * `extreme` picks, per group of an object array, the first object that no
-//     later one precedes under the given comparison; a comparison that raises
-//     an Exception counts as false, anything else (KeyboardInterrupt) ends the
-//     call.
+//   * `extreme` scans each group of an object array in order, keeping the
+//     first object and replacing the one kept whenever the next compares
+//     less (or greater) than it. A comparison that raises an Exception
+//     counts as false; anything else (KeyboardInterrupt) ends the call.
 //   * Every argument is checked before anything changes; no C++ exception
 //     leaves a function (allocation failure is MemoryError).
 //
