@@ -114,7 +114,7 @@ class ObjectMatrix(_Owned):
     def min(self, axis: Optional[str] = ...) -> Any:
         """The least object of all cells (axis=None; ValueError when there is
         none), or per "row" / "col" as an ObjectVector. The cells are
-        scanned in order (by row, then column), and an object replaces the
+        scanned in storage order, and an object replaces the
         one kept so far when it is less than it; a comparison that raises
         counts as false."""
     def max(self, axis: Optional[str] = ...) -> Any:
