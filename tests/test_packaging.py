@@ -29,7 +29,8 @@ def run(cmd, **kw):
     return proc
 
 
-@pytest.mark.parametrize("module", ["vorlane._Quodex", "vorlane._Zembra", "vorlane._Compare"])
+@pytest.mark.parametrize("module", ["vorlane._Quodex", "vorlane._Zembra", "vorlane._Compare", "vorlane._Holdings",
+                                    "vorlane.objects"])
 def test_stubs_match_the_built_module(module, tmp_path):
     pytest.importorskip(module)
     run([sys.executable, "-m", "mypy.stubtest", "--mypy-config-file", str(ROOT / "pyproject.toml"),
