@@ -4,19 +4,28 @@
 #
 # Interpreters: CPython 3.9 is the reference (.venv). `make test` runs the C++
 # and pytest suites on every interpreter of PYTHONS in turn, each in a venv of
-# its own (.venv-3.11, .venv-3.12); `make test PYTHONS=3.12` picks a subset.
-# Every other target works on one interpreter, PY_VERSION (3.9 unless told):
-# `make demo PY_VERSION=3.12`.
+# its own (.venv-3.11, .venv-3.12, .venv-3.13); `make test PYTHONS=3.12`
+# picks a subset. Every other target works on one interpreter, PY_VERSION
+# (3.9 unless told): `make demo PY_VERSION=3.13`.
 
-PYTHONS    ?= 3.9 3.11 3.12
+PYTHONS    ?= 3.9 3.11 3.12 3.13
 PY_VERSION ?= 3.9
 
 VENV    := $(if $(filter 3.9,$(PY_VERSION)),.venv,.venv-$(PY_VERSION))
 PY      := $(VENV)/bin/python
 CMAKE   := $(VENV)/bin/cmake
 STAMP   := $(VENV)/.build.stamp
+REQUIREMENTS := $(if $(filter 3.9,$(PY_VERSION)),requirements.txt,requirements-$(PY_VERSION).txt)
 SOURCES := $(shell find src kernels vorlane -type f -not -name '*.pyc' 2>/dev/null) \
-           CMakeLists.txt pyproject.toml requirements.txt requirements-3.11.txt requirements-3.12.txt
+           CMakeLists.txt pyproject.toml $(wildcard requirements*.txt)
+
+# An interpreter whose tests run on NumPy 1.x is still built against NumPy 2's
+# headers: its requirements name that NumPy on a "# build-headers: " line, and
+# it is unpacked beside the venv's own, never imported.
+HEADERS_PIN := $(shell sed -n 's/^\# build-headers: //p' $(REQUIREMENTS) 2>/dev/null)
+HEADERS_DIR := $(VENV)/numpy-headers
+HEADERS_STAMP := $(if $(HEADERS_PIN),$(HEADERS_DIR)/.stamp)
+BUILD_FLAGS := $(if $(HEADERS_PIN),-C cmake.define.VORLANE_NUMPY_INCLUDE=$(abspath $(HEADERS_DIR))/numpy/_core/include)
 CPPTEST_DIR := build/cpptests$(if $(filter 3.9,$(PY_VERSION)),,-$(PY_VERSION))
 
 .PHONY: all bootstrap build test test-one pytest cpptest demo bench fuzz-model clean check-asan check-leaks fuzz
@@ -28,8 +37,13 @@ bootstrap:
 
 build: bootstrap $(STAMP)
 
-$(STAMP): $(SOURCES)
-	$(PY) -m pip install -q --no-build-isolation --no-deps --disable-pip-version-check .
+$(STAMP): $(SOURCES) $(HEADERS_STAMP)
+	$(PY) -m pip install -q --no-build-isolation --no-deps --disable-pip-version-check $(BUILD_FLAGS) .
+	@touch $@
+
+$(HEADERS_DIR)/.stamp: $(REQUIREMENTS)
+	rm -rf $(HEADERS_DIR)
+	$(PY) -m pip install -q --no-deps --disable-pip-version-check --target $(HEADERS_DIR) $(HEADERS_PIN)
 	@touch $@
 
 cpptest: build

@@ -1,13 +1,12 @@
 """vorlane's main job: Python objects as GraphBLAS matrix cells.
 
 Two versions of a seeded graph whose edge values are arbitrary Python objects
-(labels, tuples, numbers, NaN) are held in GraphBLAS INT64 matrices as object
-codes of one Quodex store. The operators of vorlane.ops, run by GraphBLAS on
-several threads, find the edges whose values changed, merge the versions and
-order values: the comparisons answer labels and numbers without the
-interpreter lock, and the merges are GraphBLAS's own selections; the results come back as the very objects with
-decode_many, and a column of them travels through a file with the bulk string
-stream. A report with sizes, counts, samples, timings and threads follows.
+(labels, tuples, numbers, NaN) are held as ObjectMatrix wrappers over one
+Quodex store. GraphBLAS finds the edges whose values changed, merges the
+versions and orders values, comparing the objects natively; every result that
+holds objects owns them, and a column of them travels through a file with the
+bulk string stream. At the end everything is released and the store is
+empty. A report with sizes, counts, samples, timings and threads follows.
 """
 import math
 import os
@@ -17,13 +16,11 @@ import tempfile
 import time
 
 import numpy as np
-import pygraphblas
 from suitesparse_graphblas import ffi as gffi
 from suitesparse_graphblas import lib as grb
 
-from vorlane import _Compare, ops
+from vorlane import ObjectMatrix, _Compare
 from vorlane._Quodex import Quodex, bulk_deserialize_strings, bulk_serialize_strings
-from vorlane.matrix import from_objects, to_objects
 
 SEED = 20261208
 NODES = 40_000
@@ -71,7 +68,7 @@ def make_values(rng, n):
 def build_versions(rng):
     rows = rng.integers(0, NODES, EDGES)
     cols = rng.integers(0, NODES, EDGES)
-    # One value per (row, col): from_objects refuses a cell given twice.
+    # One value per (row, col): from_coo refuses a cell given twice.
     keys = np.unique(rows.astype(np.int64) * NODES + cols)
     rows, cols = keys // NODES, keys % NODES
     v1 = make_values(rng, len(keys))
@@ -88,9 +85,22 @@ def build_versions(rng):
     return (rows, cols, v1), (rows2, cols2, v2)
 
 
-def cells(matrix):
-    I, J, V = matrix.to_lists()
-    return np.array(I, dtype=np.int64), np.array(J, dtype=np.int64), np.array(V)
+def bool_cells(matrix):
+    """(rows, cols, values) of a BOOL container of either binding."""
+    I, J, V = matrix.to_coo() if hasattr(matrix, "ewise_mult") else matrix.to_lists()
+    return np.asarray(I, dtype=np.int64), np.asarray(J, dtype=np.int64), np.asarray(V, dtype=bool)
+
+
+def string_column_through_a_file(merged_values):
+    labels = np.array([v for v in merged_values if isinstance(v, str)], dtype=object)
+    offsets = np.zeros(len(labels), dtype=np.int64)
+    with tempfile.TemporaryFile() as f:
+        bulk_serialize_strings(labels, offsets, f.fileno())
+        f.seek(0)
+        back = np.empty(len(labels), dtype=object)
+        bulk_deserialize_strings(back, offsets, f.fileno())
+    assert back.tolist() == labels.tolist()
+    return labels, offsets
 
 
 def set_threads(n):
@@ -114,32 +124,32 @@ def main():
     with phase("generate two versions"):
         (r1, c1, v1), (r2, c2, v2) = build_versions(rng)
     with phase("intern values, build matrices"):
-        A = from_objects(store, r1, c1, v1, NODES, NODES)
-        B = from_objects(store, r2, c2, v2, NODES, NODES)
-    with phase("changed edges (NE on both)"):
-        changed = ops.NE(A, B)
-        ci, cj, cflag = cells(changed)
-        changed_at = cflag.astype(bool)
-    with phase("merge versions (eadd SECOND)"):
-        merged = A.eadd(B, ops.SECOND)
-        mi, mj, merged_values = to_objects(merged)
-    with phase("order old vs new (LT, GT)"):
-        lt = ops.LT(A, B)
-        gt = ops.GT(A, B)
-        n_lt = sum(lt.to_lists()[2])
-        n_gt = sum(gt.to_lists()[2])
+        A = ObjectMatrix.from_coo(r1, c1, v1, NODES, NODES, store=store)
+        B = ObjectMatrix.from_coo(r2, c2, v2, NODES, NODES, store=store)
+    with phase("changed edges (ne on both)"):
+        changed = A.ne(B)
+        ci, cj, changed_at = bool_cells(changed)
+    with phase("merge versions (second wins)"):
+        merged = A.merge(B, keep="second")
+        mi, mj, merged_values = merged.to_coo()
+    with phase("order old vs new (lt, gt)"):
+        n_lt = int(bool_cells(A.lt(B))[2].sum())
+        n_gt = int(bool_cells(A.gt(B))[2].sum())
     with phase("decode changed pairs"):
-        old = to_objects(A.emult(B, ops.FIRST))[2]
-        new = to_objects(A.emult(B, ops.SECOND))[2]
+        with A.intersect(B, keep="first") as old_side, A.intersect(B, keep="second") as new_side:
+            old = old_side.to_coo()[2]
+            new = new_side.to_coo()[2]
+    with phase("least value per node (min by row)"):
+        with merged.min("row") as least:
+            nodes_with_edges = least.nvals
     with phase("string column through a file"):
-        labels = np.array([v for v in merged_values if isinstance(v, str)], dtype=object)
-        offsets = np.zeros(len(labels), dtype=np.int64)
-        with tempfile.TemporaryFile() as f:
-            bulk_serialize_strings(labels, offsets, f.fileno())
-            f.seek(0)
-            back = np.empty(len(labels), dtype=object)
-            bulk_deserialize_strings(back, offsets, f.fileno())
-        assert back.tolist() == labels.tolist()
+        labels, offsets = string_column_through_a_file(merged_values)
+    cells_held = A.nvals + B.nvals
+    with phase("release every wrapper"):
+        for wrapper in (A, B, merged):
+            wrapper.release()
+    del merged_values
+    assert store.size == 0, store.size
 
     # Check the native answers against Python's own, on the decoded objects.
     def py_ne(a, b):
@@ -150,17 +160,18 @@ def main():
 
     print("vorlane demo")
     print(f"  Python {platform.python_version()}, NumPy {np.__version__}, "
-          f"pygraphblas {getattr(pygraphblas, '__version__', '?')}, "
+          f"binding {A.binding}, "
           f"SuiteSparse:GraphBLAS {grb.GxB_IMPLEMENTATION_MAJOR}.{grb.GxB_IMPLEMENTATION_MINOR}."
           f"{grb.GxB_IMPLEMENTATION_SUB}, GraphBLAS threads {threads}")
     layout = _Compare.native_layout or "none: identity only"
     print(f"  operators: comparisons lock-free where they can (object layout {layout}),"
           f" selections GraphBLAS built-ins")
-    print(f"  graph: {NODES} nodes; version 1 {A.nvals} edges, version 2 {B.nvals} edges (seed {SEED})")
-    print(f"  store: {store.size} distinct objects behind {A.nvals + B.nvals} cells")
+    print(f"  graph: {NODES} nodes; version 1 {len(r1)} edges, version 2 {len(r2)} edges (seed {SEED})")
+    print(f"  store: {cells_held} cells counted while the versions were held; empty after release")
     print(f"  edges in both versions: {changed.nvals}, value changed: {int(changed_at.sum())}"
           f" (unchanged NaN edges kept by identity: {nan_pairs})")
-    print(f"  merged graph: {merged.nvals} edges; old < new on {n_lt} edges, old > new on {n_gt}")
+    print(f"  merged graph: {len(mi)} edges on {nodes_with_edges} nodes; old < new on {n_lt} edges,"
+          f" old > new on {n_gt}")
     print(f"  string column: {len(labels)} labels, {int(offsets[-1]) if len(offsets) else 0} bytes,"
           f" read back identical")
     print("  sample changed edges:")

@@ -40,10 +40,14 @@
 //
 // Interpreter versions: the layouts are those of the headers this module is
 // built with, and a build reads objects only for a version written and
-// tested here: CPython 3.9, 3.11 and 3.12. They differ in two places, both in
-// the section "Where the layouts differ": 3.9 and 3.11 have legacy strings
-// and a ready bit, 3.12 has neither; 3.9 and 3.11 keep an int's sign and
-// digit count in ob_size, 3.12 in lv_tag. Any other version decides only the
+// tested here: CPython 3.9, 3.11, 3.12 and 3.13. They differ in two places,
+// both in the section "Where the layouts differ": 3.9 and 3.11 have legacy
+// strings and a ready bit, 3.12 and 3.13 have neither; 3.9 and 3.11 keep an
+// int's sign and digit count in ob_size, 3.12 and 3.13 in lv_tag. 3.13's str
+// state word, int, float and bytes are field for field those of 3.12. A
+// free-threaded build (Py_GIL_DISABLED) has another object header, whose
+// reference count and type are not where these readers look, so it reads no
+// object. Any other version, or a free-threaded build, decides only the
 // identity shortcut, which reads no object at all, and leaves the rest to the
 // interpreter.
 #pragma once
@@ -57,10 +61,16 @@
 #if PY_VERSION_HEX >= 0x03090000 && PY_VERSION_HEX < 0x030A0000
 #include <longintrepr.h>  // 3.9's Python.h leaves out the int layout
 #define VORLANE_NATIVE_LAYOUT "3.9"
+#define VORLANE_NATIVE_LAYOUT_READER 1
 #elif PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000
 #define VORLANE_NATIVE_LAYOUT "3.11"
+#define VORLANE_NATIVE_LAYOUT_READER 1
 #elif PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030D0000
 #define VORLANE_NATIVE_LAYOUT "3.12"
+#define VORLANE_NATIVE_LAYOUT_READER 1
+#elif PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000 && !defined(Py_GIL_DISABLED)
+#define VORLANE_NATIVE_LAYOUT "3.13"
+#define VORLANE_NATIVE_LAYOUT_READER 1
 #else
 #define VORLANE_NATIVE_LAYOUT ""
 #endif
@@ -86,9 +96,7 @@ constexpr bool holds(int order) noexcept {
 
 constexpr bool isEquality(int op) noexcept { return op == Py_EQ || op == Py_NE; }
 
-#if PY_VERSION_HEX >= 0x03090000 && PY_VERSION_HEX < 0x030A0000 || \
-    PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030D0000
-#define VORLANE_NATIVE_LAYOUT_READER 1
+#ifdef VORLANE_NATIVE_LAYOUT_READER
 
 /* ---- Where the layouts differ ------------------------------------------ */
 

@@ -185,7 +185,7 @@ bool checkArray(PyObject* o, ArrayKind kind, bool writable, ArrayView& view) noe
     PyArray_Descr* d = PyArray_DESCR(a);
     const bool ok_type = kind == ArrayKind::Object
                              ? d->type_num == NPY_OBJECT
-                             : (d->kind == 'i' && d->elsize == 8 && d->type_num != NPY_OBJECT);
+                             : (d->kind == 'i' && descrItemSize(d) == 8 && d->type_num != NPY_OBJECT);
     if (!ok_type) {
         PyErr_Format(PyExc_ValueError, "Buffer dtype mismatch, expected '%s' but got '%s'",
                      kind == ArrayKind::Object ? "Python object" : "int64_t", dtypeName(d));

@@ -18,6 +18,12 @@ ModuleState g_state;
 
 // NumPy's function table (declared by numpy_api.hpp), set by the exec step.
 void** PyArray_API = nullptr;
+#ifdef VORLANE_NUMPY2_HEADERS
+// The running NumPy's C-API feature version, which NumPy 2's headers consult
+// to read descriptors of either layout. import_array() would set it; the exec
+// step fetches the table itself, so it sets it too.
+int PyArray_RUNTIME_VERSION = 0;
+#endif
 
 // ---------------------------------------------------------------------------
 // Shared helpers
@@ -122,8 +128,32 @@ bool checkVersion() {
     return PyErr_WarnEx(nullptr, msg, 1) == 0;
 }
 
+#ifdef VORLANE_NUMPY2_HEADERS
+// NumPy 2 moved the module that holds the table to numpy._core, and its
+// numpy.core alias refuses `_ARRAY_API`; NumPy 1.26 answers under both names
+// with the one table, older 1.x only under numpy.core.
+PythonObj importMultiarrayUmath() {
+    PythonObj mod = PythonObj::steal(PyImport_ImportModule("numpy._core._multiarray_umath"));
+    if (!mod && PyErr_ExceptionMatches(PyExc_ModuleNotFoundError)) {
+        PyErr_Clear();
+        mod = PythonObj::steal(PyImport_ImportModule("numpy.core._multiarray_umath"));
+    }
+    return mod;
+}
+
+// The ABIs this build runs on: 1.x's and 2.x's, both read through the 1.20
+// API it was built for.
+bool acceptedNumpyAbi(unsigned abi) { return abi == 0x1000009 || abi == 0x2000000; }
+#else
+PythonObj importMultiarrayUmath() {
+    return PythonObj::steal(PyImport_ImportModule("numpy.core._multiarray_umath"));
+}
+
+bool acceptedNumpyAbi(unsigned abi) { return abi == 0x1000009; }
+#endif
+
 bool importNumpyApi() {
-    PythonObj mod = PythonObj::steal(PyImport_ImportModule("numpy.core._multiarray_umath"));
+    PythonObj mod = importMultiarrayUmath();
     PythonObj capsule = mod ? PythonObj::steal(PyObject_GetAttrString(mod.get(), "_ARRAY_API")) : PythonObj();
     void* table = nullptr;
     if (capsule && PyCapsule_CheckExact(capsule.get())) {
@@ -132,9 +162,14 @@ bool importNumpyApi() {
     bool ok = false;
     if (table) {
         PyArray_API = static_cast<void**>(table);
-        ok = PyArray_GetNDArrayCVersion() == 0x1000009 &&
+        ok = acceptedNumpyAbi(PyArray_GetNDArrayCVersion()) &&
              PyArray_GetNDArrayCFeatureVersion() >= 0xe &&
              PyArray_GetEndianness() == NPY_CPU_LITTLE;
+#ifdef VORLANE_NUMPY2_HEADERS
+        if (ok) {
+            PyArray_RUNTIME_VERSION = static_cast<int>(PyArray_GetNDArrayCFeatureVersion());
+        }
+#endif
     }
     if (!ok) {
         PyArray_API = nullptr;
@@ -220,6 +255,27 @@ bool setModuleAttr(const char* name, PyObject* value) {
     return value && PyDict_SetItemString(g_state.module_dict, name, value) == 0;
 }
 
+#if PY_VERSION_HEX >= 0x030A0000
+// Whether the pending error says that the package pygraphblas itself (not a
+// module it imports) is not installed.
+bool isMissingPygraphblas() {
+    if (!PyErr_ExceptionMatches(PyExc_ModuleNotFoundError)) {
+        return false;
+    }
+    PyObject *et, *ev, *tb;
+    PyErr_Fetch(&et, &ev, &tb);
+    PyErr_NormalizeException(&et, &ev, &tb);
+    PythonObj name = ev ? PythonObj::steal(PyObject_GetAttrString(ev, "name")) : PythonObj();
+    bool missing = false;
+    if (name && PyUnicode_Check(name.get())) {
+        missing = PyUnicode_CompareWithASCIIString(name.get(), "pygraphblas") == 0;
+    }
+    PyErr_Clear();
+    PyErr_Restore(et, ev, tb);
+    return missing;
+}
+#endif
+
 bool importPythonModules() {
     // from typing import Optional, Sequence, Any, Tuple, List
     const char* typing_names[] = {"Optional", "Sequence", "Any", "Tuple", "List"};
@@ -244,6 +300,16 @@ bool importPythonModules() {
     // import pygraphblas.types: binds the top-level package.
     PythonObj pygraphblas = PythonObj::steal(PyImport_ImportModuleLevel(
         "pygraphblas.types", g_state.module_dict, nullptr, nullptr, 0));
+#if PY_VERSION_HEX >= 0x030A0000
+    // pygraphblas has no release past 3.9's stack, and nothing here uses it:
+    // from 3.10 on, where python-graphblas is the binding, its absence leaves
+    // the attribute None. A pygraphblas that is there but fails still fails
+    // the import, so that a broken install is never half-loaded in silence.
+    if (!pygraphblas && isMissingPygraphblas()) {
+        PyErr_Clear();
+        pygraphblas = PythonObj(Py_None);
+    }
+#endif
     if (!setModuleAttr("pygraphblas", pygraphblas.get())) {
         return false;
     }

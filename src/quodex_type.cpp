@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "arglayer.hpp"
+#include "compat.hpp"
 #include "members.hpp"
 #include "state.hpp"
 
@@ -83,7 +84,7 @@ void quodex_dealloc(PyObject* o) noexcept {
     PyTypeObject* type = Py_TYPE(o);
     // A derived class's finalizer runs first; it may resurrect the instance.
     if (PyType_HasFeature(type, Py_TPFLAGS_HAVE_FINALIZE) && type->tp_finalize &&
-        (!PyType_IS_GC(type) || !_PyGC_FINALIZED(o)) && type->tp_dealloc == quodex_dealloc) {
+        (!PyType_IS_GC(type) || !gcFinalized(o)) && type->tp_dealloc == quodex_dealloc) {
         if (PyObject_CallFinalizerFromDealloc(o)) {
             return;
         }

@@ -12,8 +12,10 @@
 
 #include <cstring>
 #include <new>
+#include <utility>
 
 #include "PythonObj.hpp"
+#include "boundary.hpp"
 
 struct ModuleState {
     PyObject* module = nullptr;       // owned; at most one per process
@@ -79,12 +81,5 @@ inline PyTypeObject emptyStaticType() noexcept {
 // returns on error (nullptr or -1).
 template <class R, class F>
 R exceptionBoundary(R fail, F&& body) noexcept {
-    try {
-        return body();
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "vorlane._Quodex: unexpected native exception");
-    }
-    return fail;
+    return nativeBoundary("vorlane._Quodex", fail, std::forward<F>(body));
 }

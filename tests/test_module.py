@@ -2,6 +2,7 @@
 the function objects' metadata and the argument layer's texts."""
 import gc
 import importlib
+import pathlib
 import re
 import subprocess
 import sys
@@ -76,7 +77,20 @@ def test_reimport_leaves_no_memory_behind():
     assert min(growth() for _ in range(3)) < 200
 
 
-def test_second_interpreter_is_refused():
+def run_in_legacy_interpreter(code):
+    """Runs `code` in a new, non-isolated interpreter; the text of the error
+    it raised there, or None."""
+    if sys.version_info >= (3, 13):
+        # 3.13 renamed the module, takes the config by name and hands back a
+        # snapshot of the error instead of raising.
+        import _interpreters
+
+        interp = _interpreters.create("legacy")
+        try:
+            failure = _interpreters.run_string(interp, code)
+            return None if failure is None else failure.formatted
+        finally:
+            _interpreters.destroy(interp)
     import _xxsubinterpreters as interpreters
 
     # From 3.12 on an interpreter is isolated unless told otherwise, and an
@@ -84,22 +98,43 @@ def test_second_interpreter_is_refused():
     # interpreter before ours can: ask for a legacy one, as 3.9 and 3.11 make.
     interp = interpreters.create(isolated=False) if sys.version_info >= (3, 12) else interpreters.create()
     try:
-        with pytest.raises(interpreters.RunFailedError) as info:
-            interpreters.run_string(interp, "import vorlane._Quodex")
-        assert (
-            "Interpreter change detected - this module can only be loaded into one "
-            "interpreter per process." in str(info.value)
-        )
+        interpreters.run_string(interp, code)
+        return None
+    except interpreters.RunFailedError as e:
+        return str(e)
     finally:
         interpreters.destroy(interp)
 
 
-def test_import_fails_cleanly_without_pygraphblas(tmp_path):
-    # A package shadowing pygraphblas whose import fails: the module import
-    # fails with that error and leaves no usable module behind.
+def test_second_interpreter_is_refused():
+    failure = run_in_legacy_interpreter("import vorlane._Quodex")
+    assert failure is not None and (
+        "Interpreter change detected - this module can only be loaded into one "
+        "interpreter per process." in failure
+    )
+
+
+def run_child(code, *args, cwd):
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code), *map(str, args)],
+                          capture_output=True, text=True, check=True, cwd=cwd)
+
+
+@pytest.mark.parametrize(
+    "body, error",
+    [
+        ("raise ModuleNotFoundError('no pygraphblas here')\n", "no pygraphblas here"),
+        # pygraphblas is there but one of its own imports is missing.
+        ("import vorlane_test_no_such_dependency\n", "No module named 'vorlane_test_no_such_dependency'"),
+    ],
+    ids=["own-error", "missing-dependency"],
+)
+def test_import_fails_cleanly_with_a_broken_pygraphblas(tmp_path, body, error):
+    # A package shadowing pygraphblas whose import fails: on every
+    # interpreter the module import fails with that error and leaves no
+    # usable module behind.
     (tmp_path / "pygraphblas").mkdir()
-    (tmp_path / "pygraphblas" / "__init__.py").write_text("raise ModuleNotFoundError('no pygraphblas here')\n")
-    code = textwrap.dedent(
+    (tmp_path / "pygraphblas" / "__init__.py").write_text(body)
+    out = run_child(
         """
         import sys
         sys.path.insert(0, sys.argv[1])
@@ -108,13 +143,121 @@ def test_import_fails_cleanly_without_pygraphblas(tmp_path):
         except ModuleNotFoundError as e:
             print("failed:", e)
             print("in sys.modules:", "vorlane._Quodex" in sys.modules)
-        """
+        """,
+        tmp_path, cwd=tmp_path,
     )
-    out = subprocess.run(
-        [sys.executable, "-c", code, str(tmp_path)], capture_output=True, text=True, check=True, cwd=tmp_path
-    )
-    assert "failed: no pygraphblas here" in out.stdout
+    assert "failed: " + error in out.stdout
     assert "in sys.modules: False" in out.stdout
+
+
+def test_pygraphblas_absent(tmp_path):
+    # The path finder made blind to pygraphblas, so the interpreter answers
+    # as for a package that is not installed. 3.9 keeps the hard import;
+    # later interpreters, whose binding is python-graphblas, import the store
+    # module with the attribute None.
+    out = run_child(
+        """
+        import importlib.machinery, sys
+
+        class Blind(importlib.machinery.PathFinder):
+            @classmethod
+            def find_spec(cls, name, path=None, target=None):
+                if name.partition(".")[0] == "pygraphblas":
+                    return None
+                return super().find_spec(name, path, target)
+
+        sys.meta_path[:] = [Blind if f is importlib.machinery.PathFinder else f for f in sys.meta_path]
+        try:
+            import vorlane._Quodex as q
+        except ModuleNotFoundError as e:
+            print("failed:", e.name)
+        else:
+            s = q.Quodex(0)
+            code, _ = s.insert("x")
+            print("imported:", q.pygraphblas, q.Quodex.decode(code))
+        """,
+        cwd=tmp_path,
+    )
+    if sys.version_info[:2] == (3, 9):
+        assert out.stdout == "failed: pygraphblas\n"
+    else:
+        assert out.stdout == "imported: None x\n"
+
+
+# The ABIs of NumPy's C API the store module accepts: NumPy 1.x's only when
+# built with NumPy 1.x's headers (the 3.9 reference), 1.x's and 2.x's when
+# built with NumPy 2's for the 1.20 API (every later interpreter).
+NUMPY2_HEADERS = sys.version_info[:2] != (3, 9)
+
+
+@pytest.mark.parametrize(
+    "abi, feature, endian",
+    [
+        (0x3000000, 0x15, 1),  # a NumPy ABI this module was not built for
+        (0x1000008, 0x15, 1),
+        (0x1000009, 0xD, 1),  # older than the 1.20 API
+        (0x1000009, 0x11, 2),  # big-endian
+        pytest.param(0x2000000, 0x15, 1, marks=pytest.mark.skipif(
+            NUMPY2_HEADERS, reason="accepted by a build with NumPy 2 headers")),
+    ],
+)
+def test_numpy_table_is_refused_unless_its_abi_is_supported(tmp_path, abi, feature, endian):
+    # A stand-in for NumPy's table that answers only the three questions the
+    # import check asks; whatever fails, the import fails with NumPy's text
+    # and leaves no module behind. Both homes of the table are replaced: the
+    # module looks in numpy._core when built with NumPy 2's headers.
+    out = run_child(
+        """
+        import ctypes, sys, types
+        import numpy
+        abi, feature, endian = map(int, sys.argv[1:])
+        answers = [ctypes.CFUNCTYPE(ctypes.c_uint)(lambda: abi),
+                   ctypes.CFUNCTYPE(ctypes.c_uint)(lambda: feature),
+                   ctypes.CFUNCTYPE(ctypes.c_int)(lambda: endian)]
+        table = (ctypes.c_void_p * 400)()
+        for slot, f in zip((0, 211, 210), answers):
+            table[slot] = ctypes.cast(f, ctypes.c_void_p)
+        new_capsule = ctypes.pythonapi.PyCapsule_New
+        new_capsule.restype = ctypes.py_object
+        new_capsule.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_void_p]
+        fake = types.ModuleType("_multiarray_umath")
+        fake._ARRAY_API = new_capsule(ctypes.addressof(table), None, None)
+        sys.modules["numpy.core._multiarray_umath"] = fake
+        sys.modules["numpy._core._multiarray_umath"] = fake
+        try:
+            import vorlane._Quodex
+        except ImportError as e:
+            print(type(e).__name__, e, "vorlane._Quodex" in sys.modules)
+        """,
+        abi, feature, endian, cwd=tmp_path,
+    )
+    assert out.stdout == "ImportError numpy.core.multiarray failed to import False\n"
+
+
+def test_built_against_the_numpy_headers_of_its_interpreter():
+    # Only a build with NumPy 2's headers looks for the table in numpy._core;
+    # on 3.11 that build runs on NumPy 1.26 (the headers come from elsewhere).
+    library = pathlib.Path(qmod.__file__).read_bytes()
+    assert (b"numpy._core._multiarray_umath\0" in library) == NUMPY2_HEADERS
+
+
+def test_numpy_table_that_is_not_a_capsule_is_refused(tmp_path):
+    out = run_child(
+        """
+        import sys, types
+        import numpy
+        fake = types.ModuleType("_multiarray_umath")
+        fake._ARRAY_API = object()
+        sys.modules["numpy.core._multiarray_umath"] = fake
+        sys.modules["numpy._core._multiarray_umath"] = fake
+        try:
+            import vorlane._Quodex
+        except ImportError as e:
+            print(type(e).__name__, e)
+        """,
+        cwd=tmp_path,
+    )
+    assert out.stdout == "ImportError numpy.core.multiarray failed to import\n"
 
 
 # --------------------------------------------------------------------------

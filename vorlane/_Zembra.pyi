@@ -4,6 +4,9 @@
 from typing import Any
 
 class _KernelLib:
+    """The nine kernels, f(z, x, y) on cell pointers: comparisons write a bool,
+    selections an int64 code."""
+
     def PyObject_EQ(self, z: Any, x: Any, y: Any) -> None: ...
     def PyObject_NE(self, z: Any, x: Any, y: Any) -> None: ...
     def PyObject_LT(self, z: Any, x: Any, y: Any) -> None: ...
@@ -15,4 +18,6 @@ class _KernelLib:
     def PyObject_ANY(self, z: Any, x: Any, y: Any) -> None: ...
 
 ffi: Any
+"""The cffi types of the kernels."""
 lib: _KernelLib
+"""The kernels."""

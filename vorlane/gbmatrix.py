@@ -29,11 +29,13 @@ def from_objects(store: Quodex, rows: np.ndarray, cols: np.ndarray, objects: np.
     return matrix
 
 
-def to_objects(matrix: Matrix) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
-    """(rows, cols, objects) of a python-graphblas INT64 Matrix of codes."""
+def to_objects(matrix: Matrix, store: Optional[Quodex] = None) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """(rows, cols, objects) of a python-graphblas INT64 Matrix of codes;
+    with `store`, every code is checked against it first (see
+    :func:`vorlane.matrix.to_objects`)."""
     if not isinstance(matrix, Matrix):
         raise TypeError(f"matrix must be a python-graphblas Matrix, not {type(matrix).__name__}")
-    rows, cols, objects = _core._extract(_core._MATRIX, matrix.gb_obj[0])
+    rows, cols, objects = _core._extract(_core._MATRIX, matrix.gb_obj[0], store)
     return rows, cols, objects
 
 
@@ -47,9 +49,10 @@ def from_objects_vector(store: Quodex, indices: np.ndarray, objects: np.ndarray,
     return vector
 
 
-def to_objects_vector(vector: Vector) -> Tuple[np.ndarray, np.ndarray]:
-    """(indices, objects) of a python-graphblas INT64 Vector of codes."""
+def to_objects_vector(vector: Vector, store: Optional[Quodex] = None) -> Tuple[np.ndarray, np.ndarray]:
+    """(indices, objects) of a python-graphblas INT64 Vector of codes; `store`
+    as in :func:`to_objects`."""
     if not isinstance(vector, Vector):
         raise TypeError(f"vector must be a python-graphblas Vector, not {type(vector).__name__}")
-    indices, objects = _core._extract(_core._VECTOR, vector.gb_obj[0])
+    indices, objects = _core._extract(_core._VECTOR, vector.gb_obj[0], store)
     return indices, objects

@@ -44,6 +44,7 @@ from pygraphblas import Matrix, Vector, types
 from suitesparse_graphblas import ffi as _ffi
 from suitesparse_graphblas import lib as _lib
 
+from . import _Holdings
 from ._Quodex import Quodex
 
 __all__ = ["from_objects", "to_objects", "from_objects_vector", "to_objects_vector"]
@@ -188,14 +189,16 @@ _VECTOR = _VectorCalls()
 
 
 def _fill(calls: _Calls, handle, store: Quodex, indices: Sequence[np.ndarray], objects: np.ndarray,
-          dup: Optional[str]) -> None:
+          dup: Optional[str]) -> np.ndarray:
     """Builds the codes of `objects` at `indices` into the empty INT64
-    container `handle`, after checked arguments. The store is touched only
-    once the cells are known: a refused duplicate leaves it alone, and only
-    the objects that keep a cell are interned."""
+    container `handle`, after checked arguments, and returns the objects that
+    keep a cell, in the container's order. The store is touched only once the
+    cells are known: a refused duplicate leaves it alone, and only the objects
+    that keep a cell are interned. Interning is all or nothing: when a count
+    overflows or the store cannot grow, every count taken is given back."""
     n = len(objects)
     if n == 0:
-        return
+        return np.empty(0, dtype=object)
     # GraphBLAS builds the cells from each object's position rather than its
     # code; the positions are replaced by codes in place afterwards, which
     # costs one gather instead of a second build.
@@ -209,12 +212,9 @@ def _fill(calls: _Calls, handle, store: Quodex, indices: Sequence[np.ndarray], o
         with calls.values(handle) as where:
             # Positions are distinct, so only a single cell can be iso.
             assert len(where) == cells
-            if cells == n:
-                codes = Quodex.insert_many_numpy(store, objects)
-                where[:] = codes[where]
-            else:
-                codes = Quodex.insert_many_numpy(store, objects.take(where))
-                where[:] = codes
+            kept = objects.take(where)
+            _Holdings.intern(store, kept, where)
+            return kept
     finally:
         calls.set_option(handle, _lib.GxB_SPARSITY_CONTROL, saved)
 
@@ -229,7 +229,9 @@ def _duplicate_message(calls: _Calls, indices: Sequence[np.ndarray], surplus: in
             f"dup='second' to keep one object per cell")
 
 
-def _extract(calls: _Calls, handle) -> Tuple[np.ndarray, ...]:
+def _extract(calls: _Calls, handle, store: Optional[Quodex] = None) -> Tuple[np.ndarray, ...]:
+    if store is not None and not isinstance(store, Quodex):
+        raise TypeError(f"store must be a Quodex, not {type(store).__name__}")
     if not calls.is_int64(handle):
         raise TypeError(f"the {calls.prefix.lower()} must hold INT64 object codes")
     n = calls.nvals(handle)
@@ -238,7 +240,17 @@ def _extract(calls: _Calls, handle) -> Tuple[np.ndarray, ...]:
     calls.extract(handle, indices, codes)
     # Indices never exceed 2**60: int64 holds them and mixes with NumPy's
     # default integers without turning into floats.
-    return (*(a.view(np.int64) for a in indices), Quodex.decode_many(codes))
+    indices = [a.view(np.int64) for a in indices]
+    if store is None:
+        return (*indices, Quodex.decode_many(codes))
+    objects = np.empty(n, dtype=object)
+    # Checked and decoded in one call: no other thread can drop an object
+    # between the two.
+    bad = _Holdings.decode_held(store, codes, objects)
+    if bad >= 0:
+        where = ", ".join(f"{axis} {int(a[bad])}" for axis, a in zip(calls.axes, indices))
+        raise ValueError(f"the code at ({where}) is not held by the store")
+    return (*indices, objects)
 
 
 # ---------------------------------------------------------------------------
@@ -313,12 +325,16 @@ def from_objects(store: Quodex, rows: np.ndarray, cols: np.ndarray, objects: np.
     return matrix
 
 
-def to_objects(matrix: Matrix) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
+def to_objects(matrix: Matrix, store: Optional[Quodex] = None) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
     """(rows, cols, objects) of an INT64 Matrix of object codes: two int64
-    arrays and the object array of the very objects the cells name."""
+    arrays and the object array of the very objects the cells name.
+
+    With `store`, every code is first checked to be held by it (ValueError
+    naming the first cell whose code is not), so no code is dereferenced that
+    the store does not keep alive. Without, the codes are trusted."""
     if not isinstance(matrix, Matrix):
         raise TypeError(f"matrix must be a pygraphblas Matrix, not {type(matrix).__name__}")
-    rows, cols, objects = _extract(_MATRIX, matrix._matrix[0])
+    rows, cols, objects = _extract(_MATRIX, matrix._matrix[0], store)
     return rows, cols, objects
 
 
@@ -333,9 +349,10 @@ def from_objects_vector(store: Quodex, indices: np.ndarray, objects: np.ndarray,
     return vector
 
 
-def to_objects_vector(vector: Vector) -> Tuple[np.ndarray, np.ndarray]:
-    """(indices, objects) of an INT64 Vector of object codes."""
+def to_objects_vector(vector: Vector, store: Optional[Quodex] = None) -> Tuple[np.ndarray, np.ndarray]:
+    """(indices, objects) of an INT64 Vector of object codes; `store` as in
+    :func:`to_objects`."""
     if not isinstance(vector, Vector):
         raise TypeError(f"vector must be a pygraphblas Vector, not {type(vector).__name__}")
-    indices, objects = _extract(_VECTOR, vector._vector[0])
+    indices, objects = _extract(_VECTOR, vector._vector[0], store)
     return indices, objects

@@ -39,6 +39,14 @@ TEST(PythonObj, TakesAndReleasesOneReferencePerHolding) {
     Py_DECREF(raw);
 }
 
+// What a weak reference points to now (None once its object died), for
+// comparison only: calling the reference is the one way every interpreter
+// from 3.9 to 3.13 offers without a deprecation.
+static PyObject* referent(PyObject* ref) {
+    PythonObj now = PythonObj::steal(PyObject_CallNoArgs(ref));
+    return now.object;
+}
+
 TEST(PythonObj, SetToTheHeldObjectKeepsASoleOwnerAlive) {
     // A handle that is the only owner must not drop its object on the way to
     // holding it again; a weak reference tells whether it died.
@@ -48,9 +56,9 @@ TEST(PythonObj, SetToTheHeldObjectKeepsASoleOwnerAlive) {
     ASSERT_EQ(sole.getRefCount(), 1);
     sole.set(sole.object);
     EXPECT_EQ(sole.getRefCount(), 1);
-    EXPECT_EQ(PyWeakref_GetObject(ref.object), sole.object);
+    EXPECT_EQ(referent(ref.object), sole.object);
     sole.set(nullptr);
-    EXPECT_EQ(PyWeakref_GetObject(ref.object), Py_None);
+    EXPECT_EQ(referent(ref.object), Py_None);
 }
 
 TEST(PythonObj, IdentityNotEquality) {
