@@ -143,6 +143,15 @@ GRAPHBLAS_SMOKE = """
     B = gb.Matrix.from_coo(rows, rows, store.insert_many_numpy(right), nrows=4, ncols=4, dtype=gb.dtypes.INT64)
     _, _, lt = A.ewise_mult(B, gbops.LT).new().to_coo()
     assert lt.tolist() == [a < b for a, b in zip(left, right)], lt
+
+    # The object layer and the raw python-graphblas front need no pygraphblas.
+    from vorlane import ObjectMatrix, gbmatrix
+    m = ObjectMatrix.from_coo(rows, rows, left, nrows=4, ncols=4, store=store)
+    assert m.binding == "graphblas"
+    assert m.lt(ObjectMatrix.from_coo(rows, rows, right, store=store)).to_coo()[2].tolist() == lt.tolist()
+    assert all(x is y for x, y in zip(m.to_coo()[2], left))
+    assert [x is y for x, y in zip(gbmatrix.to_objects(m.codes, store=store)[2], left)] == [True] * 4
+    m.release()
     print(np.__version__, _Quodex.pygraphblas)
 """
 

@@ -49,7 +49,7 @@ from suitesparse_graphblas import ffi as _ffi
 from suitesparse_graphblas import lib as _lib
 
 from . import _Holdings
-from . import matrix as _raw
+from . import _cells as _raw
 from ._Quodex import Quodex
 
 __all__ = ["ObjectMatrix", "ObjectVector"]
