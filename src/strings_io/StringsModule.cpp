@@ -1,0 +1,489 @@
+// vorlane._Strings: the native half of vorlane.strings, which moves a column
+// of Python strings to and from a file at the speed of the disk.
+//
+// The stream is the one of vorlane._Quodex's bulk_serialize_strings: the
+// UTF-8 bytes of the strings back to back, delimited only by int64 end
+// offsets. `write_stream` may put a header and the offsets in front of it
+// (the self-describing column file, laid out in vorlane/strings.py), and
+// `read_stream` reads either form back.
+//
+// What it promises
+//   * The column is checked whole before the first byte moves: a non-str
+//     element or one that UTF-8 cannot encode fails the call with nothing
+//     written.
+//   * The strings are snapshotted into a tuple first and every buffer they are
+//     read from is owned by us, so the interpreter lock can be released around
+//     the I/O while other threads rebind or refill the caller's column.
+//   * The reader reads exactly the bytes the column holds, never more, checks
+//     a header and its offsets before trusting them, and grows its buffers
+//     with the bytes that actually arrive when the size of the source is not
+//     known, so a corrupt count cannot make it allocate terabytes.
+//
+// What it leaves behind on failure: an exception; for the writer the bytes
+// already written (the Python layer writes paths to a temporary file and
+// removes it), for the reader the bytes consumed. Nothing of the caller's is
+// changed: results are new objects handed out only on success.
+//
+// It shares no code that changes vorlane._Quodex's functions; it needs only
+// the owning handle of src/.
+#include <Python.h>
+
+#include <cstdint>
+#include <cstring>
+
+#include "PythonObj.hpp"
+#include "Transfer.hpp"
+
+namespace {
+
+// The self-describing column file's header: magic, format version, reserved
+// (zero), string count, byte total; little-endian.
+constexpr char kMagic[8] = {'V', 'L', 'S', 'T', 'R', 'C', 'O', 'L'};
+constexpr uint32_t kVersion = 1;
+constexpr size_t kHeaderSize = 32;
+
+// Gathering copies strings into blocks of this size; a string at least half
+// as long is written straight from its own storage instead.
+constexpr size_t kBlockSize = size_t{1} << 20;
+
+// Reading from a source of unknown size starts with this much room and
+// doubles it only as bytes arrive.
+constexpr size_t kFirstReadRoom = size_t{1} << 20;
+
+uint64_t toLittle(uint64_t v) noexcept {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    return __builtin_bswap64(v);
+#else
+    return v;
+#endif
+}
+uint32_t toLittle32(uint32_t v) noexcept {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    return __builtin_bswap32(v);
+#else
+    return v;
+#endif
+}
+
+void putLittle64(char* p, int64_t v) noexcept {
+    const uint64_t u = toLittle(static_cast<uint64_t>(v));
+    std::memcpy(p, &u, 8);
+}
+int64_t getLittle64(const char* p) noexcept {
+    uint64_t u;
+    std::memcpy(&u, p, 8);
+    return static_cast<int64_t>(toLittle(u));
+}
+
+struct Span {
+    const char* data;
+    size_t size;
+};
+
+// The UTF-8 form of `s` without leaving a cached copy in the string: ASCII
+// text is its own UTF-8, anything else is encoded into a new bytes object
+// that `keep` takes.
+bool utf8Of(PyObject* s, PyObject* keep, Span& out) noexcept {
+#if PY_VERSION_HEX < 0x030C0000
+    const bool ready = PyUnicode_IS_READY(s);
+#else
+    const bool ready = true;
+#endif
+    if (ready && PyUnicode_IS_ASCII(s)) {
+        out.data = static_cast<const char*>(PyUnicode_DATA(s));
+        out.size = static_cast<size_t>(PyUnicode_GET_LENGTH(s));
+        return true;
+    }
+    PythonObj encoded = PythonObj::steal(PyUnicode_AsUTF8String(s));
+    if (!encoded || PyList_Append(keep, encoded.get()) < 0) {
+        return false;
+    }
+    out.data = PyBytes_AS_STRING(encoded.get());
+    out.size = static_cast<size_t>(PyBytes_GET_SIZE(encoded.get()));
+    return true;
+}
+
+// The bytes of a whole column, in order, with what keeps them alive.
+struct Gathered {
+    PythonObj items;    // tuple snapshot of the column
+    PythonObj encoded;  // list of the bytes objects made for non-ASCII strings
+    RawBuffer spans;    // Span per element
+    RawBuffer ends;     // int64 end offsets, native order
+    Py_ssize_t count = 0;
+    int64_t total = 0;
+
+    const Span* span(Py_ssize_t i) const noexcept {
+        return reinterpret_cast<const Span*>(spans.data()) + i;
+    }
+    int64_t* endsData() const noexcept { return reinterpret_cast<int64_t*>(ends.data()); }
+};
+
+bool gather(PyObject* column, Gathered& g) noexcept {
+    g.items = PythonObj::steal(PySequence_Tuple(column));
+    g.encoded = PythonObj::steal(PyList_New(0));
+    if (!g.items || !g.encoded) {
+        return false;
+    }
+    g.count = PyTuple_GET_SIZE(g.items.get());
+    const size_t n = static_cast<size_t>(g.count);
+    // Sizes cannot overflow: the tuple itself already holds n pointers.
+    if (!g.spans.reserve(n * sizeof(Span) + 1) || !g.ends.reserve(n * 8 + 1)) {
+        return false;
+    }
+    Span* spans = reinterpret_cast<Span*>(g.spans.data());
+    int64_t* ends = g.endsData();
+    int64_t total = 0;
+    for (Py_ssize_t i = 0; i < g.count; ++i) {
+        PyObject* s = PyTuple_GET_ITEM(g.items.get(), i);
+        if (!PyUnicode_Check(s)) {
+            PyErr_Format(PyExc_TypeError, "element %zd of the column is not a str but %.200s", i,
+                         Py_TYPE(s)->tp_name);
+            return false;
+        }
+        if (!utf8Of(s, g.encoded.get(), spans[i])) {
+            return false;
+        }
+        total += static_cast<int64_t>(spans[i].size);
+        ends[i] = total;
+    }
+    g.total = total;
+    return true;
+}
+
+// Writes the gathered strings (after `head`, if any) to `to`, in blocks.
+bool emit(const Gathered& g, const char* head, size_t head_size, const Endpoint& to) noexcept {
+    RawBuffer block;
+    if (!block.reserve(kBlockSize)) {
+        return false;
+    }
+    LockRelease lock(to.fd >= 0);
+    size_t used = 0;
+    auto flush = [&]() noexcept {
+        const bool ok = writeAll(to, block.data(), used, lock);
+        used = 0;
+        return ok;
+    };
+    if (head_size > 0 && !writeAll(to, head, head_size, lock)) {
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < g.count; ++i) {
+        const Span& s = *g.span(i);
+        if (s.size >= kBlockSize / 2) {
+            if (!flush() || !writeAll(to, s.data, s.size, lock)) {
+                return false;
+            }
+            continue;
+        }
+        if (used + s.size > kBlockSize && !flush()) {
+            return false;
+        }
+        std::memcpy(block.data() + used, s.data, s.size);
+        used += s.size;
+    }
+    return flush();
+}
+
+// write_stream(column, dest, header) -> bytearray of native int64 end offsets.
+PyObject* write_stream(PyObject*, PyObject* args) noexcept {
+    PyObject* column;
+    PyObject* dest;
+    int header;
+    if (!PyArg_ParseTuple(args, "OOp:write_stream", &column, &dest, &header)) {
+        return nullptr;
+    }
+    Endpoint to;
+    if (!parseEndpoint(dest, to)) {
+        return nullptr;
+    }
+    Gathered g;
+    if (!gather(column, g)) {
+        return nullptr;
+    }
+    RawBuffer head;
+    size_t head_size = 0;
+    if (header) {
+        head_size = kHeaderSize + static_cast<size_t>(g.count) * 8;
+        if (!head.reserve(head_size)) {
+            return nullptr;
+        }
+        char* h = head.data();
+        std::memcpy(h, kMagic, 8);
+        const uint32_t version = toLittle32(kVersion);
+        const uint32_t reserved = 0;
+        std::memcpy(h + 8, &version, 4);
+        std::memcpy(h + 12, &reserved, 4);
+        putLittle64(h + 16, g.count);
+        putLittle64(h + 24, g.total);
+        for (Py_ssize_t i = 0; i < g.count; ++i) {
+            putLittle64(h + kHeaderSize + 8 * static_cast<size_t>(i), g.endsData()[i]);
+        }
+    }
+    if (!emit(g, head.data(), head_size, to)) {
+        return nullptr;
+    }
+    return PyByteArray_FromStringAndSize(g.ends.data(), static_cast<Py_ssize_t>(g.count) * 8);
+}
+
+// ---------------------------------------------------------------------------
+// Reading
+
+// Reads exactly `need` bytes into `buf`. With a known `limit` (bytes left in
+// the source, checked by the caller) the room is taken at once; otherwise it
+// grows with what arrives. `what` names the part for the short-data message.
+bool readExactly(const Endpoint& from, RawBuffer& buf, size_t need, bool size_known,
+                 const char* what) noexcept {
+    size_t room = size_known ? need : (need < kFirstReadRoom ? need : kFirstReadRoom);
+    size_t got = 0;
+    for (;;) {
+        if (!buf.reserve(room + 1)) {
+            return false;
+        }
+        int64_t k;
+        {
+            LockRelease lock(from.fd >= 0);
+            k = readUpTo(from, buf.data() + got, room - got, lock);
+        }
+        if (k < 0) {
+            return false;
+        }
+        got += static_cast<size_t>(k);
+        if (got == need) {
+            return true;
+        }
+        if (got < room) {
+            PyErr_Format(PyExc_ValueError, "short data: %s needs %llu bytes, only %llu follow",
+                         what, static_cast<unsigned long long>(need),
+                         static_cast<unsigned long long>(got));
+            return false;
+        }
+        room = need - room < room ? need : room * 2;
+    }
+}
+
+// Offsets must start at 0 or later and never decrease.
+bool checkEnds(const int64_t* ends, Py_ssize_t count) noexcept {
+    int64_t prev = 0;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        if (ends[i] < prev) {
+            if (i == 0) {
+                PyErr_Format(PyExc_ValueError, "end offset 0 is negative (%lld)",
+                             static_cast<long long>(ends[i]));
+            } else {
+                PyErr_Format(PyExc_ValueError,
+                             "end offsets are not non-decreasing: element %zd ends at %lld, "
+                             "before element %zd (%lld)",
+                             i, static_cast<long long>(ends[i]), i - 1,
+                             static_cast<long long>(prev));
+            }
+            return false;
+        }
+        prev = ends[i];
+    }
+    return true;
+}
+
+// UnicodeDecodeError for element `i` whose bytes are `p[0:n]`, keeping the
+// position and reason of the decoder's own error.
+void renameDecodeError(Py_ssize_t i, const char* p, Py_ssize_t n) noexcept {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    PythonObj t = PythonObj::steal(type), v = PythonObj::steal(value), b = PythonObj::steal(tb);
+    Py_ssize_t start = 0, end = 0;
+    PythonObj reason;
+    if (!v || PyUnicodeDecodeError_GetStart(v.get(), &start) < 0 ||
+        PyUnicodeDecodeError_GetEnd(v.get(), &end) < 0 ||
+        !(reason = PythonObj::steal(PyUnicodeDecodeError_GetReason(v.get())))) {
+        PyErr_Restore(t.release(), v.release(), b.release());
+        return;
+    }
+    PythonObj text = PythonObj::steal(
+        PyUnicode_FromFormat("%U in element %zd of the column", reason.get(), i));
+    const char* reason_utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
+    if (!reason_utf8) {
+        return;  // that failure's own exception is set
+    }
+    PythonObj named = PythonObj::steal(
+        PyUnicodeDecodeError_Create("utf-8", p, n, start, end, reason_utf8));
+    if (named) {
+        PyErr_SetObject(PyExc_UnicodeDecodeError, named.get());
+    }
+}
+
+PyObject* decodeAll(const char* data, const int64_t* ends, Py_ssize_t count) noexcept {
+    PythonObj out = PythonObj::steal(PyList_New(count));
+    if (!out) {
+        return nullptr;
+    }
+    int64_t start = 0;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        const Py_ssize_t n = static_cast<Py_ssize_t>(ends[i] - start);
+        PyObject* s = PyUnicode_DecodeUTF8(data + start, n, "strict");
+        if (!s) {
+            if (PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
+                renameDecodeError(i, data + start, n);
+            }
+            return nullptr;
+        }
+        PyList_SET_ITEM(out.get(), i, s);
+        start = ends[i];
+    }
+    return out.release();
+}
+
+// Reads and checks the header; fills the count and byte total.
+bool readHeader(const Endpoint& from, int64_t limit, int64_t& count, int64_t& total) noexcept {
+    char h[kHeaderSize];
+    int64_t got;
+    {
+        LockRelease lock(from.fd >= 0);
+        got = readUpTo(from, h, kHeaderSize, lock);
+    }
+    if (got < 0) {
+        return false;
+    }
+    if (got == 0) {
+        PyErr_SetString(PyExc_ValueError, "not a string column file: it is empty");
+        return false;
+    }
+    if (got < static_cast<int64_t>(kHeaderSize) || std::memcmp(h, kMagic, 8) != 0) {
+        if (std::memcmp(h, kMagic, static_cast<size_t>(got < 8 ? got : 8)) != 0) {
+            PyErr_SetString(PyExc_ValueError, "not a string column file: bad magic");
+        } else {
+            PyErr_Format(PyExc_ValueError, "truncated header: %lld of %d bytes",
+                         static_cast<long long>(got), static_cast<int>(kHeaderSize));
+        }
+        return false;
+    }
+    uint32_t version, reserved;
+    std::memcpy(&version, h + 8, 4);
+    std::memcpy(&reserved, h + 12, 4);
+    version = toLittle32(version);
+    if (version != kVersion) {
+        PyErr_Format(PyExc_ValueError, "unsupported string column format version %u (this is %u)",
+                     version, kVersion);
+        return false;
+    }
+    if (reserved != 0) {
+        PyErr_SetString(PyExc_ValueError, "corrupt header: reserved field is not zero");
+        return false;
+    }
+    count = getLittle64(h + 16);
+    total = getLittle64(h + 24);
+    if (count < 0 || total < 0 || count > (INT64_MAX - total) / 8 ||
+        count > PY_SSIZE_T_MAX / 8) {
+        PyErr_Format(PyExc_ValueError, "corrupt header: impossible count %lld or byte total %lld",
+                     static_cast<long long>(count), static_cast<long long>(total));
+        return false;
+    }
+    const int64_t left = limit - static_cast<int64_t>(kHeaderSize);
+    if (limit >= 0 && count * 8 + total > left) {
+        PyErr_Format(PyExc_ValueError,
+                     "short data: the header announces %lld strings of %lld bytes "
+                     "(%lld bytes with their offsets), only %lld follow",
+                     static_cast<long long>(count), static_cast<long long>(total),
+                     static_cast<long long>(count * 8 + total), static_cast<long long>(left));
+        return false;
+    }
+    return true;
+}
+
+// read_stream(src, ends, limit) -> list of str. `ends` is None for a column
+// file (header and offsets come from `src`) or a buffer of native int64 end
+// offsets for the bare stream; `limit` is the number of bytes left in the
+// source, or -1 when that cannot be known.
+PyObject* read_stream(PyObject*, PyObject* args) noexcept {
+    PyObject* source;
+    PyObject* ends_arg;
+    long long limit;
+    if (!PyArg_ParseTuple(args, "OOL:read_stream", &source, &ends_arg, &limit)) {
+        return nullptr;
+    }
+    Endpoint from;
+    if (!parseEndpoint(source, from)) {
+        return nullptr;
+    }
+    const bool size_known = limit >= 0;
+    RawBuffer ends;
+    int64_t count = 0, total = 0;
+    if (ends_arg == Py_None) {
+        if (!readHeader(from, limit, count, total) ||
+            !readExactly(from, ends, static_cast<size_t>(count) * 8, size_known,
+                         "the end offsets")) {
+            return nullptr;
+        }
+        int64_t* e = reinterpret_cast<int64_t*>(ends.data());
+        for (int64_t i = 0; i < count; ++i) {
+            e[i] = getLittle64(reinterpret_cast<const char*>(e + i));
+        }
+        if (!checkEnds(e, static_cast<Py_ssize_t>(count))) {
+            return nullptr;
+        }
+        const int64_t last = count > 0 ? e[count - 1] : 0;
+        if (last != total) {
+            PyErr_Format(PyExc_ValueError,
+                         last > total ? "end offsets go beyond the data: the last is %lld, "
+                                        "the byte total %lld"
+                                      : "corrupt header: the last end offset is %lld, "
+                                        "the byte total %lld",
+                         static_cast<long long>(last), static_cast<long long>(total));
+            return nullptr;
+        }
+    } else {
+        Py_buffer view;
+        if (PyObject_GetBuffer(ends_arg, &view, PyBUF_C_CONTIGUOUS) < 0) {
+            return nullptr;
+        }
+        const Py_ssize_t len = view.len;
+        // Our own copy: the caller's array may change while the lock is out.
+        const bool ok = len % 8 == 0 && ends.reserve(static_cast<size_t>(len) + 1);
+        if (ok) {
+            std::memcpy(ends.data(), view.buf, static_cast<size_t>(len));
+        }
+        PyBuffer_Release(&view);
+        if (!ok) {
+            if (!PyErr_Occurred()) {
+                PyErr_SetString(PyExc_ValueError, "end offsets must be whole int64 values");
+            }
+            return nullptr;
+        }
+        count = len / 8;
+        const int64_t* e = reinterpret_cast<const int64_t*>(ends.data());
+        if (!checkEnds(e, static_cast<Py_ssize_t>(count))) {
+            return nullptr;
+        }
+        total = count > 0 ? e[count - 1] : 0;
+        if (size_known && total > limit) {
+            PyErr_Format(PyExc_ValueError,
+                         "short data: the end offsets need %lld bytes, only %lld follow",
+                         static_cast<long long>(total), limit);
+            return nullptr;
+        }
+    }
+    RawBuffer data;
+    if (!readExactly(from, data, static_cast<size_t>(total), size_known, "the string data")) {
+        return nullptr;
+    }
+    return decodeAll(data.data(), reinterpret_cast<const int64_t*>(ends.data()),
+                     static_cast<Py_ssize_t>(count));
+}
+
+PyMethodDef kMethods[] = {
+    {"write_stream", write_stream, METH_VARARGS,
+     "write_stream(column, dest, header) -> bytearray of int64 end offsets"},
+    {"read_stream", read_stream, METH_VARARGS,
+     "read_stream(source, ends, limit) -> list of str"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef kModule = {
+    PyModuleDef_HEAD_INIT, "_Strings",
+    "Native string column transfers; use vorlane.strings.", 0, kMethods,
+    nullptr, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__Strings() {
+    return PyModule_Create(&kModule);
+}
