@@ -251,8 +251,9 @@ bool readExactly(const Endpoint& from, RawBuffer& buf, size_t need, bool size_kn
             return true;
         }
         if (got < room) {
-            PyErr_Format(PyExc_ValueError, "short data: %s needs %llu bytes, only %llu follow",
-                         what, static_cast<unsigned long long>(need),
+            PyErr_Format(PyExc_ValueError,
+                         "short data: expected %llu bytes of %s, only %llu follow",
+                         static_cast<unsigned long long>(need), what,
                          static_cast<unsigned long long>(got));
             return false;
         }
@@ -409,7 +410,7 @@ PyObject* read_stream(PyObject*, PyObject* args) noexcept {
     if (ends_arg == Py_None) {
         if (!readHeader(from, limit, count, total) ||
             !readExactly(from, ends, static_cast<size_t>(count) * 8, size_known,
-                         "the end offsets")) {
+                         "end offsets")) {
             return nullptr;
         }
         int64_t* e = reinterpret_cast<int64_t*>(ends.data());
@@ -455,13 +456,13 @@ PyObject* read_stream(PyObject*, PyObject* args) noexcept {
         total = count > 0 ? e[count - 1] : 0;
         if (size_known && total > limit) {
             PyErr_Format(PyExc_ValueError,
-                         "short data: the end offsets need %lld bytes, only %lld follow",
+                         "short data: expected %lld bytes of string data, only %lld follow",
                          static_cast<long long>(total), limit);
             return nullptr;
         }
     }
     RawBuffer data;
-    if (!readExactly(from, data, static_cast<size_t>(total), size_known, "the string data")) {
+    if (!readExactly(from, data, static_cast<size_t>(total), size_known, "string data")) {
         return nullptr;
     }
     return decodeAll(data.data(), reinterpret_cast<const int64_t*>(ends.data()),

@@ -209,6 +209,12 @@ bool writeAll(const Endpoint& to, const char* p, size_t n, LockRelease& lock) no
         }
         p += k;
         n -= static_cast<size_t>(k);
+        // A signal that arrives once some bytes have moved cuts the call short
+        // instead of failing it with EINTR; its handler must run now, or the
+        // next call could block with the handler still waiting.
+        if (n > 0 && !lock.checkSignals()) {
+            return false;
+        }
     }
     return true;
 }
@@ -235,6 +241,9 @@ int64_t readUpTo(const Endpoint& from, char* p, size_t n, LockRelease& lock) noe
             break;  // end of data
         }
         done += static_cast<size_t>(k);
+        if (done < n && !lock.checkSignals()) {  // as in writeAll
+            return -1;
+        }
     }
     return static_cast<int64_t>(done);
 }
