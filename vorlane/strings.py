@@ -88,11 +88,12 @@ def _own_fd(file):
 
 
 def _column_items(column):
-    """The column's elements as a list (a snapshot the caller cannot change)."""
+    """The column as the native writer takes it: an object array as it is
+    (the writer snapshots its elements), anything else as a list."""
     if isinstance(column, np.ndarray):
         if column.ndim != 1:
             raise ValueError(f"column must be one-dimensional, not {column.ndim}-dimensional")
-        return column.tolist()
+        return column if column.dtype == object else column.tolist()
     if isinstance(column, (str, bytes)):
         raise TypeError(f"column must be a sequence of str, not a single {type(column).__name__}")
     return list(column)
@@ -169,17 +170,17 @@ def _read(file, ends):
     """Reads a column (header and offsets from `file` when `ends` is None)."""
     fd = _descriptor(file)
     if fd is not None:
-        return _to_array(_Strings.read_stream(fd, ends, _size_left(fd)))
+        return _Strings.read_stream(fd, ends, _size_left(fd), _new_column)
     if isinstance(file, (str, bytes, os.PathLike)):
         fd = os.open(file, os.O_RDONLY | getattr(os, "O_CLOEXEC", 0))
         try:
-            return _to_array(_Strings.read_stream(fd, ends, _size_left(fd)))
+            return _Strings.read_stream(fd, ends, _size_left(fd), _new_column)
         finally:
             os.close(fd)
     _refuse_text(file)
     if isinstance(file, io.RawIOBase) and _own_fd(file) is not None:
         fd = file.fileno()
-        return _to_array(_Strings.read_stream(fd, ends, _size_left(fd)))
+        return _Strings.read_stream(fd, ends, _size_left(fd), _new_column)
     read = getattr(file, "read", None)
     if read is None:
         raise TypeError(f"file object {type(file).__name__} has no read method")
@@ -198,13 +199,11 @@ def _read(file, ends):
                     limit = max(st.st_size - file.tell(), 0)
             except OSError:
                 pass
-    return _to_array(_Strings.read_stream(read, ends, limit))
+    return _Strings.read_stream(read, ends, limit, _new_column)
 
 
-def _to_array(strings):
-    out = np.empty(len(strings), dtype=object)
-    out[:] = strings
-    return out
+def _new_column(n):
+    return np.empty(n, dtype=object)
 
 
 def _check_ends(ends):

@@ -31,6 +31,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "ObjectColumn.hpp"
 #include "PythonObj.hpp"
 #include "Transfer.hpp"
 
@@ -45,6 +46,9 @@ constexpr size_t kHeaderSize = 32;
 // Gathering copies strings into blocks of this size; a string at least half
 // as long is written straight from its own storage instead.
 constexpr size_t kBlockSize = size_t{1} << 20;
+
+// Strings are read and decoded in chunks of about this size.
+constexpr int64_t kChunkSize = int64_t{8} << 20;
 
 // Reading from a source of unknown size starts with this much room and
 // doubles it only as bytes arrive.
@@ -105,7 +109,7 @@ bool utf8Of(PyObject* s, PyObject* keep, Span& out) noexcept {
 
 // The bytes of a whole column, in order, with what keeps them alive.
 struct Gathered {
-    PythonObj items;    // tuple snapshot of the column
+    ObjectSnapshot items;  // the column, one reference per element
     PythonObj encoded;  // list of the bytes objects made for non-ASCII strings
     RawBuffer spans;    // Span per element
     RawBuffer ends;     // int64 end offsets, native order
@@ -119,14 +123,13 @@ struct Gathered {
 };
 
 bool gather(PyObject* column, Gathered& g) noexcept {
-    g.items = PythonObj::steal(PySequence_Tuple(column));
     g.encoded = PythonObj::steal(PyList_New(0));
-    if (!g.items || !g.encoded) {
+    if (!g.encoded || !g.items.take(column)) {
         return false;
     }
-    g.count = PyTuple_GET_SIZE(g.items.get());
+    g.count = g.items.size();
     const size_t n = static_cast<size_t>(g.count);
-    // Sizes cannot overflow: the tuple itself already holds n pointers.
+    // Sizes cannot overflow: the snapshot already holds n pointers.
     if (!g.spans.reserve(n * sizeof(Span) + 1) || !g.ends.reserve(n * 8 + 1)) {
         return false;
     }
@@ -134,7 +137,7 @@ bool gather(PyObject* column, Gathered& g) noexcept {
     int64_t* ends = g.endsData();
     int64_t total = 0;
     for (Py_ssize_t i = 0; i < g.count; ++i) {
-        PyObject* s = PyTuple_GET_ITEM(g.items.get(), i);
+        PyObject* s = g.items.at(i);
         if (!PyUnicode_Check(s)) {
             PyErr_Format(PyExc_TypeError, "element %zd of the column is not a str but %.200s", i,
                          Py_TYPE(s)->tp_name);
@@ -227,11 +230,18 @@ PyObject* write_stream(PyObject*, PyObject* args) noexcept {
 // ---------------------------------------------------------------------------
 // Reading
 
-// Reads exactly `need` bytes into `buf`. With a known `limit` (bytes left in
-// the source, checked by the caller) the room is taken at once; otherwise it
-// grows with what arrives. `what` names the part for the short-data message.
+// What a short read reports: `what` and the bytes of it expected in all,
+// `before` of which arrived before this read.
+struct ReadPart {
+    const char* what;
+    uint64_t expected;
+    uint64_t before;
+};
+
+// Reads exactly `need` bytes into `buf`. With a known source size (checked by
+// the caller) the room is taken at once; otherwise it grows with what arrives.
 bool readExactly(const Endpoint& from, RawBuffer& buf, size_t need, bool size_known,
-                 const char* what) noexcept {
+                 const ReadPart& part) noexcept {
     size_t room = size_known ? need : (need < kFirstReadRoom ? need : kFirstReadRoom);
     size_t got = 0;
     for (;;) {
@@ -253,8 +263,8 @@ bool readExactly(const Endpoint& from, RawBuffer& buf, size_t need, bool size_kn
         if (got < room) {
             PyErr_Format(PyExc_ValueError,
                          "short data: expected %llu bytes of %s, only %llu follow",
-                         static_cast<unsigned long long>(need), what,
-                         static_cast<unsigned long long>(got));
+                         static_cast<unsigned long long>(part.expected), part.what,
+                         static_cast<unsigned long long>(part.before + got));
             return false;
         }
         room = need - room < room ? need : room * 2;
@@ -311,25 +321,41 @@ void renameDecodeError(Py_ssize_t i, const char* p, Py_ssize_t n) noexcept {
     }
 }
 
-PyObject* decodeAll(const char* data, const int64_t* ends, Py_ssize_t count) noexcept {
-    PythonObj out = PythonObj::steal(PyList_New(count));
-    if (!out) {
-        return nullptr;
-    }
-    int64_t start = 0;
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        const Py_ssize_t n = static_cast<Py_ssize_t>(ends[i] - start);
-        PyObject* s = PyUnicode_DecodeUTF8(data + start, n, "strict");
-        if (!s) {
-            if (PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
-                renameDecodeError(i, data + start, n);
-            }
-            return nullptr;
+// Reads the strings in chunks of about kChunkSize bytes (a longer string is a
+// chunk of its own) and decodes each chunk into `slots` as it arrives: the
+// buffer stays small and warm instead of holding the whole column's bytes.
+bool readStrings(const Endpoint& from, const int64_t* ends, Py_ssize_t count, bool size_known,
+                 ObjectSlots& slots) noexcept {
+    const uint64_t total = count > 0 ? static_cast<uint64_t>(ends[count - 1]) : 0;
+    RawBuffer buf;
+    int64_t base = 0;  // stream offset of the chunk's first byte
+    Py_ssize_t first = 0;
+    while (first < count) {
+        Py_ssize_t stop = first + 1;
+        while (stop < count && ends[stop] - base <= kChunkSize) {
+            ++stop;
         }
-        PyList_SET_ITEM(out.get(), i, s);
-        start = ends[i];
+        if (!readExactly(from, buf, static_cast<size_t>(ends[stop - 1] - base), size_known,
+                         {"string data", total, static_cast<uint64_t>(base)})) {
+            return false;
+        }
+        for (Py_ssize_t i = first; i < stop; ++i) {
+            const int64_t start = i > 0 ? ends[i - 1] : 0;
+            const char* p = buf.data() + (start - base);
+            const Py_ssize_t n = static_cast<Py_ssize_t>(ends[i] - start);
+            PyObject* s = PyUnicode_DecodeUTF8(p, n, "strict");
+            if (!s) {
+                if (PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
+                    renameDecodeError(i, p, n);
+                }
+                return false;
+            }
+            slots.set(i, s);
+        }
+        base = ends[stop - 1];
+        first = stop;
     }
-    return out.release();
+    return true;
 }
 
 // Reads and checks the header; fills the count and byte total.
@@ -389,15 +415,17 @@ bool readHeader(const Endpoint& from, int64_t limit, int64_t& count, int64_t& to
     return true;
 }
 
-// read_stream(src, ends, limit) -> list of str. `ends` is None for a column
-// file (header and offsets come from `src`) or a buffer of native int64 end
-// offsets for the bare stream; `limit` is the number of bytes left in the
-// source, or -1 when that cannot be known.
+// read_stream(src, ends, limit, make_array) -> object array of str. `ends` is
+// None for a column file (header and offsets come from `src`) or a buffer of
+// native int64 end offsets for the bare stream; `limit` is the number of bytes
+// left in the source, or -1 when that cannot be known; `make_array(n)` returns
+// a new contiguous object array of n items to fill.
 PyObject* read_stream(PyObject*, PyObject* args) noexcept {
     PyObject* source;
     PyObject* ends_arg;
     long long limit;
-    if (!PyArg_ParseTuple(args, "OOL:read_stream", &source, &ends_arg, &limit)) {
+    PyObject* make_array;
+    if (!PyArg_ParseTuple(args, "OOLO:read_stream", &source, &ends_arg, &limit, &make_array)) {
         return nullptr;
     }
     Endpoint from;
@@ -410,7 +438,7 @@ PyObject* read_stream(PyObject*, PyObject* args) noexcept {
     if (ends_arg == Py_None) {
         if (!readHeader(from, limit, count, total) ||
             !readExactly(from, ends, static_cast<size_t>(count) * 8, size_known,
-                         "end offsets")) {
+                         {"end offsets", static_cast<uint64_t>(count) * 8, 0})) {
             return nullptr;
         }
         int64_t* e = reinterpret_cast<int64_t*>(ends.data());
@@ -461,19 +489,23 @@ PyObject* read_stream(PyObject*, PyObject* args) noexcept {
             return nullptr;
         }
     }
-    RawBuffer data;
-    if (!readExactly(from, data, static_cast<size_t>(total), size_known, "string data")) {
+    // Count is bounded by the offsets that arrived, so the array is too.
+    PythonObj out = PythonObj::steal(PyObject_CallFunction(make_array, "n",
+                                                           static_cast<Py_ssize_t>(count)));
+    ObjectSlots slots;
+    if (!out || !slots.hold(out.get(), static_cast<Py_ssize_t>(count)) ||
+        !readStrings(from, reinterpret_cast<const int64_t*>(ends.data()),
+                     static_cast<Py_ssize_t>(count), size_known, slots)) {
         return nullptr;
     }
-    return decodeAll(data.data(), reinterpret_cast<const int64_t*>(ends.data()),
-                     static_cast<Py_ssize_t>(count));
+    return out.release();
 }
 
 PyMethodDef kMethods[] = {
     {"write_stream", write_stream, METH_VARARGS,
      "write_stream(column, dest, header) -> bytearray of int64 end offsets"},
     {"read_stream", read_stream, METH_VARARGS,
-     "read_stream(source, ends, limit) -> list of str"},
+     "read_stream(source, ends, limit, make_array) -> object array of str"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,0 +1,89 @@
+// Snapshots and fills of object columns for vorlane._Strings; see
+// ObjectColumn.hpp.
+#include "ObjectColumn.hpp"
+
+#include <cstring>
+
+#include "PythonObj.hpp"
+
+namespace {
+
+bool isObjectFormat(const Py_buffer& view) noexcept {
+    return view.format != nullptr && std::strcmp(view.format, "O") == 0 &&
+           view.itemsize == static_cast<Py_ssize_t>(sizeof(PyObject*));
+}
+
+}  // namespace
+
+void ObjectSnapshot::clear() noexcept {
+    for (Py_ssize_t i = 0; i < size_; ++i) {
+        Py_DECREF(at(i));
+    }
+    size_ = 0;
+}
+
+bool ObjectSnapshot::takeBuffer(const Py_buffer& view) noexcept {
+    const Py_ssize_t n = view.shape[0];
+    if (!items_.reserve(static_cast<size_t>(n) * sizeof(PyObject*) + 1)) {
+        return false;
+    }
+    PyObject** items = reinterpret_cast<PyObject**>(items_.data());
+    const char* p = static_cast<const char*>(view.buf);
+    // Nothing here runs Python code, so the slots cannot change under us.
+    for (Py_ssize_t i = 0; i < n; ++i, p += view.strides[0]) {
+        PyObject* o;
+        std::memcpy(&o, p, sizeof o);
+        if (!o) {
+            o = Py_None;
+        }
+        Py_INCREF(o);
+        items[i] = o;
+    }
+    size_ = n;
+    return true;
+}
+
+bool ObjectSnapshot::take(PyObject* column) noexcept {
+    clear();
+    if (PyObject_CheckBuffer(column) && !PyBytes_Check(column) && !PyByteArray_Check(column)) {
+        Py_buffer view;
+        if (PyObject_GetBuffer(column, &view, PyBUF_RECORDS_RO) == 0) {
+            const bool usable = view.ndim == 1 && isObjectFormat(view);
+            const bool ok = usable && takeBuffer(view);
+            PyBuffer_Release(&view);
+            if (usable) {
+                return ok;
+            }
+        } else {
+            PyErr_Clear();  // not an array of objects: take it as a sequence
+        }
+    }
+    PythonObj seq = PythonObj::steal(PySequence_Fast(column, "column must be a sequence of str"));
+    if (!seq) {
+        return false;
+    }
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
+    if (!items_.reserve(static_cast<size_t>(n) * sizeof(PyObject*) + 1)) {
+        return false;
+    }
+    PyObject** items = reinterpret_cast<PyObject**>(items_.data());
+    PyObject** src = PySequence_Fast_ITEMS(seq.get());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Py_INCREF(src[i]);
+        items[i] = src[i];
+    }
+    size_ = n;
+    return true;
+}
+
+bool ObjectSlots::hold(PyObject* array, Py_ssize_t count) noexcept {
+    if (PyObject_GetBuffer(array, &view_, PyBUF_WRITABLE | PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) < 0) {
+        return false;
+    }
+    held_ = true;
+    if (view_.ndim != 1 || !isObjectFormat(view_) || view_.shape[0] != count) {
+        PyErr_Format(PyExc_ValueError, "expected a contiguous object array of %zd items", count);
+        return false;
+    }
+    return true;
+}
