@@ -81,8 +81,10 @@ def test_file_bytes_follow_the_documented_layout_and_the_bulk_stream(tmpfile):
 
 
 @pytest.mark.parametrize("col", [MIXED, column(), column("", ""), MIXED[::-3], list(MIXED),
-                                 np.array(["plain", "unicode dtype"])],
-                         ids=["mixed", "empty", "empty-strings", "strided", "list", "U-dtype"])
+                                 np.array(["plain", "unicode dtype"]),
+                                 column("", "a", "\x00", "a\x00b", "\x7f" * 9, "z" * 100)],
+                         ids=["mixed", "empty", "empty-strings", "strided", "list", "U-dtype",
+                              "ascii"])
 def test_round_trip_through_a_path(tmpfile, col):
     strings.save(str(tmpfile), col)
     assert tmpfile.read_bytes() == column_file(col)

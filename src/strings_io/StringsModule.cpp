@@ -321,6 +321,33 @@ void renameDecodeError(Py_ssize_t i, const char* p, Py_ssize_t n) noexcept {
     }
 }
 
+bool isAscii(const char* p, size_t n) noexcept {
+    uint64_t high = 0;
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        uint64_t w;
+        std::memcpy(&w, p + i, 8);
+        high |= w;
+    }
+    for (; i < n; ++i) {
+        high |= static_cast<unsigned char>(p[i]);
+    }
+    return (high & 0x8080808080808080ULL) == 0;
+}
+
+// A str of ASCII bytes known to be valid. Strings of one character come from
+// the interpreter's own cache, as the UTF-8 decoder gives them.
+PyObject* newAscii(const char* p, Py_ssize_t n) noexcept {
+    if (n <= 1) {
+        return n == 0 ? PyUnicode_New(0, 0) : PyUnicode_FromOrdinal(static_cast<unsigned char>(*p));
+    }
+    PyObject* s = PyUnicode_New(n, 127);
+    if (s) {
+        std::memcpy(PyUnicode_DATA(s), p, static_cast<size_t>(n));
+    }
+    return s;
+}
+
 // Reads the strings in chunks of about kChunkSize bytes (a longer string is a
 // chunk of its own) and decodes each chunk into `slots` as it arrives: the
 // buffer stays small and warm instead of holding the whole column's bytes.
@@ -339,11 +366,12 @@ bool readStrings(const Endpoint& from, const int64_t* ends, Py_ssize_t count, bo
                          {"string data", total, static_cast<uint64_t>(base)})) {
             return false;
         }
+        const bool ascii = isAscii(buf.data(), static_cast<size_t>(ends[stop - 1] - base));
         for (Py_ssize_t i = first; i < stop; ++i) {
             const int64_t start = i > 0 ? ends[i - 1] : 0;
             const char* p = buf.data() + (start - base);
             const Py_ssize_t n = static_cast<Py_ssize_t>(ends[i] - start);
-            PyObject* s = PyUnicode_DecodeUTF8(p, n, "strict");
+            PyObject* s = ascii ? newAscii(p, n) : PyUnicode_DecodeUTF8(p, n, "strict");
             if (!s) {
                 if (PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
                     renameDecodeError(i, p, n);
