@@ -22,48 +22,32 @@ void ObjectSnapshot::clear() noexcept {
     size_ = 0;
 }
 
-bool ObjectSnapshot::takeBuffer(const Py_buffer& view) noexcept {
-    const Py_ssize_t n = view.shape[0];
-    if (!items_.reserve(static_cast<size_t>(n) * sizeof(PyObject*) + 1)) {
-        return false;
-    }
-    PyObject** items = reinterpret_cast<PyObject**>(items_.data());
-    const char* p = static_cast<const char*>(view.buf);
-    // Nothing here runs Python code, so the slots cannot change under us.
-    for (Py_ssize_t i = 0; i < n; ++i, p += view.strides[0]) {
-        PyObject* o;
-        std::memcpy(&o, p, sizeof o);
-        if (!o) {
-            o = Py_None;
-        }
-        Py_INCREF(o);
-        items[i] = o;
-    }
-    size_ = n;
-    return true;
+bool ObjectSnapshot::reserve(Py_ssize_t n) noexcept {
+    return items_.reserve(static_cast<size_t>(n) * sizeof(PyObject*) + 1);
 }
 
-bool ObjectSnapshot::take(PyObject* column) noexcept {
-    clear();
-    if (PyObject_CheckBuffer(column) && !PyBytes_Check(column) && !PyByteArray_Check(column)) {
-        Py_buffer view;
-        if (PyObject_GetBuffer(column, &view, PyBUF_RECORDS_RO) == 0) {
-            const bool usable = view.ndim == 1 && isObjectFormat(view);
-            const bool ok = usable && takeBuffer(view);
-            PyBuffer_Release(&view);
-            if (usable) {
-                return ok;
-            }
-        } else {
-            PyErr_Clear();  // not an array of objects: take it as a sequence
-        }
+bool ObjectSnapshot::getObjectBuffer(PyObject* column, Py_buffer& view) noexcept {
+    if (!PyObject_CheckBuffer(column) || PyBytes_Check(column) || PyByteArray_Check(column)) {
+        return false;
     }
+    if (PyObject_GetBuffer(column, &view, PyBUF_RECORDS_RO) < 0) {
+        PyErr_Clear();  // not an array of objects: the caller takes it as a sequence
+        return false;
+    }
+    if (view.ndim == 1 && isObjectFormat(view)) {
+        return true;
+    }
+    PyBuffer_Release(&view);
+    return false;
+}
+
+bool ObjectSnapshot::takeSequence(PyObject* column) noexcept {
     PythonObj seq = PythonObj::steal(PySequence_Fast(column, "column must be a sequence of str"));
     if (!seq) {
         return false;
     }
     const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
-    if (!items_.reserve(static_cast<size_t>(n) * sizeof(PyObject*) + 1)) {
+    if (!reserve(n)) {
         return false;
     }
     PyObject** items = reinterpret_cast<PyObject**>(items_.data());

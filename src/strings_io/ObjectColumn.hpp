@@ -14,6 +14,8 @@
 
 #include <Python.h>
 
+#include <cstring>
+
 #include "Transfer.hpp"
 
 class ObjectSnapshot {
@@ -24,8 +26,30 @@ public:
     ~ObjectSnapshot() { clear(); }  // with the lock held
 
     // Takes the elements of a one-dimensional object array (any stride) or,
-    // failing that, of any sequence. A null slot reads as None.
-    bool take(PyObject* column) noexcept;
+    // failing that, of any sequence, and calls `visit(i, element)` on each
+    // (false stops it). A null slot reads as None. Array elements are
+    // visited as they are taken, while their memory is still in cache; a
+    // sequence is taken whole first, since a visit that allocates may run a
+    // finalizer that changes a list under us.
+    template <class Visit>
+    bool take(PyObject* column, Visit&& visit) noexcept {
+        clear();
+        Py_buffer view;
+        if (getObjectBuffer(column, view)) {
+            const bool ok = reserve(view.shape[0]) && takeArray(view, visit);
+            PyBuffer_Release(&view);
+            return ok;
+        }
+        if (PyErr_Occurred() || !takeSequence(column)) {
+            return false;
+        }
+        for (Py_ssize_t i = 0; i < size_; ++i) {
+            if (!visit(i, at(i))) {
+                return false;
+            }
+        }
+        return true;
+    }
 
     Py_ssize_t size() const noexcept { return size_; }
     PyObject* at(Py_ssize_t i) const noexcept {
@@ -34,7 +58,32 @@ public:
 
 private:
     void clear() noexcept;
-    bool takeBuffer(const Py_buffer& view) noexcept;
+    bool reserve(Py_ssize_t n) noexcept;
+    // A one-dimensional object array's buffer; false with no exception set
+    // when `column` is something else.
+    static bool getObjectBuffer(PyObject* column, Py_buffer& view) noexcept;
+    bool takeSequence(PyObject* column) noexcept;
+
+    template <class Visit>
+    bool takeArray(const Py_buffer& view, Visit& visit) noexcept {
+        PyObject** items = reinterpret_cast<PyObject**>(items_.data());
+        const char* p = static_cast<const char*>(view.buf);
+        for (Py_ssize_t i = 0; i < view.shape[0]; ++i, p += view.strides[0]) {
+            PyObject* o;
+            std::memcpy(&o, p, sizeof o);
+            if (!o) {
+                o = Py_None;
+            }
+            Py_INCREF(o);
+            items[i] = o;
+            size_ = i + 1;
+            if (!visit(i, o)) {
+                return false;
+            }
+        }
+        return true;
+    }
+
     RawBuffer items_;
     Py_ssize_t size_ = 0;
 };

@@ -122,33 +122,47 @@ struct Gathered {
     int64_t* endsData() const noexcept { return reinterpret_cast<int64_t*>(ends.data()); }
 };
 
+// Room for the spans and offsets of `n` elements (doubling, so a length
+// hint that was wrong costs little).
+bool reserveSpans(Gathered& g, Py_ssize_t n) noexcept {
+    const size_t want = static_cast<size_t>(n) * sizeof(Span) + 1;
+    if (want <= g.spans.capacity()) {
+        return true;
+    }
+    const size_t room = want < 2 * g.spans.capacity() ? 2 * g.spans.capacity() : want;
+    return g.spans.reserve(room) && g.ends.reserve(room / sizeof(Span) * 8 + 1);
+}
+
 bool gather(PyObject* column, Gathered& g) noexcept {
     g.encoded = PythonObj::steal(PyList_New(0));
-    if (!g.encoded || !g.items.take(column)) {
+    // Sized before the snapshot: an object array exports its length, and
+    // anything else is a sequence. The spans and offsets grow with it.
+    const Py_ssize_t hint = PyObject_Length(column);
+    if (!g.encoded || hint < 0) {
         return false;
     }
-    g.count = g.items.size();
-    const size_t n = static_cast<size_t>(g.count);
-    // Sizes cannot overflow: the snapshot already holds n pointers.
-    if (!g.spans.reserve(n * sizeof(Span) + 1) || !g.ends.reserve(n * 8 + 1)) {
-        return false;
-    }
-    Span* spans = reinterpret_cast<Span*>(g.spans.data());
-    int64_t* ends = g.endsData();
     int64_t total = 0;
-    for (Py_ssize_t i = 0; i < g.count; ++i) {
-        PyObject* s = g.items.at(i);
+    auto visit = [&](Py_ssize_t i, PyObject* s) noexcept {
+        if (!reserveSpans(g, i + 1)) {
+            return false;
+        }
         if (!PyUnicode_Check(s)) {
             PyErr_Format(PyExc_TypeError, "element %zd of the column is not a str but %.200s", i,
                          Py_TYPE(s)->tp_name);
             return false;
         }
-        if (!utf8Of(s, g.encoded.get(), spans[i])) {
+        Span& span = reinterpret_cast<Span*>(g.spans.data())[i];
+        if (!utf8Of(s, g.encoded.get(), span)) {
             return false;
         }
-        total += static_cast<int64_t>(spans[i].size);
-        ends[i] = total;
+        total += static_cast<int64_t>(span.size);
+        g.endsData()[i] = total;
+        return true;
+    };
+    if (!reserveSpans(g, hint) || !g.items.take(column, visit)) {
+        return false;
     }
+    g.count = g.items.size();
     g.total = total;
     return true;
 }
