@@ -239,6 +239,13 @@ def test_a_bad_element_fails_before_any_byte_is_written(tmp_path, bad, exc, text
     assert buf.getvalue() == b""
 
 
+def test_a_directory_is_not_replaced(tmp_path):
+    for path in (tmp_path, str(tmp_path) + os.sep):
+        with pytest.raises(IsADirectoryError):
+            strings.save(path, ["a"])
+    assert tmp_path.is_dir() and os.listdir(tmp_path) == []
+
+
 def test_a_path_write_failing_midway_leaves_the_old_file_and_no_temporary(tmp_path):
     # The file-size limit makes the write fail with EFBIG after the first bytes.
     out = run_child(f"""

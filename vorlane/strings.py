@@ -43,6 +43,7 @@ in large blocks with the interpreter lock released, continue partial transfers,
 and retry those that a signal interrupts once its Python handler has run (a
 handler that raises ends the call with its exception).
 """
+import errno
 import io
 import operator
 import os
@@ -129,6 +130,8 @@ def _write_path(path, items, header):
     if isinstance(name, bytes):
         name = os.fsdecode(name)
         directory = os.fsdecode(directory)
+    if not name or os.path.isdir(path):
+        raise IsADirectoryError(errno.EISDIR, "cannot save a column over a directory", path)
     flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_CLOEXEC", 0)
     for attempt in range(100):
         tmp = os.path.join(directory, f".{name}.{os.getpid()}.{attempt}.tmp")
