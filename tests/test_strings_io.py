@@ -2,15 +2,13 @@
 objects, against the bulk stream of vorlane._Quodex, and every way a file can
 be wrong. Cases that could hang or crash run in child processes."""
 import io
+import json
 import os
-import pathlib
 import re
 import struct
 import subprocess
 import sys
 import textwrap
-import threading
-import time
 
 import numpy as np
 import pytest
@@ -337,22 +335,16 @@ def test_bad_files_are_a_valueerror_saying_what_is_wrong(tmpfile, data, text):
         strings.load(io.BytesIO(data))
 
 
-def read_from_pipe(data, reader, close=True):
-    """Feeds `data` into a pipe from a thread and runs `reader` on its read end."""
+def read_from_pipe(data, reader):
+    """Runs `reader` on the read end of a pipe that holds `data` and whose
+    writer has finished: the size of what it reads cannot be known up front."""
+    assert len(data) <= 65536, "more than a pipe holds"
     r, w = os.pipe()
-
-    def feed():
-        try:
-            os.write(w, data)
-        finally:
-            if close:
-                os.close(w)
-    t = threading.Thread(target=feed)
-    t.start()
     try:
+        os.write(w, data)
+        os.close(w)
         return reader(r)
     finally:
-        t.join()
         os.close(r)
 
 
@@ -416,50 +408,58 @@ def test_nothing_past_the_column_is_read_from_a_pipe_or_a_file(tmpfile):
 # Slow peers, signals and threads
 
 
-def test_a_writer_slower_than_the_reader():
+# In child processes: with the lock held through a blocking transfer, the
+# peer thread could never run and these would hang.
+def test_a_writer_slower_than_the_reader(tmp_path):
     col = column(*[f"s{i}" * (i % 7) for i in range(20000)], "é" * 100000)
-    data = column_file(col)
-    r, w = os.pipe()
-
-    def trickle():
-        for k in range(0, len(data), 7919):
-            os.write(w, data[k:k + 7919])
-            time.sleep(0.0005)
-        os.close(w)
-    t = threading.Thread(target=trickle)
-    t.start()
-    try:
-        assert strings.load(r).tolist() == col.tolist()
-    finally:
+    (tmp_path / "file").write_bytes(column_file(col))
+    (tmp_path / "expected.json").write_text(json.dumps(col.tolist()))
+    out = run_child(f"""
+        import json, os, threading, time
+        from vorlane import strings
+        data = open({str(tmp_path / "file")!r}, "rb").read()
+        r, w = os.pipe()
+        def trickle():
+            for k in range(0, len(data), 7919):
+                os.write(w, data[k:k + 7919])
+                time.sleep(0.0005)
+            os.close(w)
+        t = threading.Thread(target=trickle)
+        t.start()
+        back = strings.load(r)
         t.join()
-        os.close(r)
+        print(back.tolist() == json.load(open({str(tmp_path / "expected.json")!r})))
+    """)
+    assert out == "True\n"
 
 
-def test_a_reader_slower_than_the_writer_and_a_column_changed_meanwhile():
+def test_a_reader_slower_than_the_writer_and_a_column_changed_meanwhile(tmp_path):
     # The pipe holds 64 KiB: save blocks until the reader drains it, with the
     # lock released, while another thread rewrites the caller's column.
-    col = column(*[f"item-{i}" for i in range(200000)])
-    expected = column_file(col)
-    r, w = os.pipe()
-    got = []
-
-    def drain():
-        while True:
-            b = os.read(r, 4096)
-            if not b:
-                break
-            got.append(b)
-            col[len(got) % len(col)] = "CHANGED"
-            time.sleep(0.0001)
-    t = threading.Thread(target=drain)
-    t.start()
-    try:
+    got = tmp_path / "got"
+    run_child(f"""
+        import os, threading, time
+        import numpy as np
+        from vorlane import strings
+        col = np.array([f"item-{{i}}" for i in range(200000)], dtype=object)
+        r, w = os.pipe()
+        got = []
+        def drain():
+            while True:
+                b = os.read(r, 4096)
+                if not b:
+                    break
+                got.append(b)
+                col[len(got) % len(col)] = "CHANGED"
+                time.sleep(0.0001)
+        t = threading.Thread(target=drain)
+        t.start()
         strings.save(w, col)
-    finally:
         os.close(w)
         t.join()
-        os.close(r)
-    assert b"".join(got) == expected
+        open({str(got)!r}, "wb").write(b"".join(got))
+    """)
+    assert got.read_bytes() == column_file([f"item-{i}" for i in range(200000)])
 
 
 SIGNAL_CHILD = """
