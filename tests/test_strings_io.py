@@ -567,6 +567,17 @@ def test_hostile_file_objects_get_errors_not_crashes():
         attempt(R(lambda n: 12), lambda f: strings.read_column(f, [2]))
         attempt(R(lambda n: None), lambda f: strings.read_column(f, [2]))
         attempt(R(lambda n: memoryview(b"ab")[:n]), lambda f: print(strings.read_column(f, [2])))
+
+        # The native half fills only NumPy's object slots, which own their
+        # references; it reads any object buffer, ctypes' too.
+        import ctypes
+        from vorlane import _Strings
+        ends = (2).to_bytes(8, "little")
+        attempt(lambda n: (ctypes.py_object * n)(),
+                lambda f: _Strings.read_stream(io.BytesIO(b"ab").read, ends, -1, f))
+        objs = (ctypes.py_object * 2)("py", "obj")
+        out = io.BytesIO()
+        print(list(_Strings.write_stream(objs, out.write, False)), out.getvalue())
     """)
     assert out.splitlines() == [
         "b'" + "a" * 100 + "b'",
@@ -579,5 +590,7 @@ def test_hostile_file_objects_get_errors_not_crashes():
         "TypeError: read() should return bytes, not int",
         "BlockingIOError: read() returned None: the file is non-blocking and not ready",
         "['ab']",
+        "TypeError: expected a numpy.ndarray to fill, not py_object_Array_1",
+        "[2, 0, 0, 0, 0, 0, 0, 0, 5, 0, 0, 0, 0, 0, 0, 0] b'pyobj'",
     ]
 

@@ -61,6 +61,22 @@ bool ObjectSnapshot::takeSequence(PyObject* column) noexcept {
 }
 
 bool ObjectSlots::hold(PyObject* array, Py_ssize_t count) noexcept {
+    // Only an ndarray's object slots are known to own the references they
+    // hold (others exporting format "O", such as ctypes arrays of py_object,
+    // keep theirs elsewhere), so only one is filled.
+    static PyObject* ndarray = nullptr;  // a strong reference, kept for good
+    if (!ndarray) {
+        PythonObj numpy = PythonObj::steal(PyImport_ImportModule("numpy"));
+        ndarray = numpy ? PyObject_GetAttrString(numpy.get(), "ndarray") : nullptr;
+        if (!ndarray) {
+            return false;
+        }
+    }
+    if (Py_TYPE(array) != reinterpret_cast<PyTypeObject*>(ndarray)) {
+        PyErr_Format(PyExc_TypeError, "expected a numpy.ndarray to fill, not %.200s",
+                     Py_TYPE(array)->tp_name);
+        return false;
+    }
     if (PyObject_GetBuffer(array, &view_, PyBUF_WRITABLE | PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) < 0) {
         return false;
     }
