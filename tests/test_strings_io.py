@@ -132,6 +132,15 @@ def test_bytes_land_at_the_file_position_between_the_callers_own(tmpfile, kind):
         closer(f)
 
 
+def test_a_file_that_has_read_ahead_is_written_at_its_position(tmpfile):
+    tmpfile.write_bytes(b"0123456789")
+    with open(tmpfile, "r+b") as f:
+        assert f.read(3) == b"012"
+        strings.save(f, ["x"])
+        f.write(b"T")
+    assert tmpfile.read_bytes() == b"012" + column_file(["x"]) + b"T"
+
+
 def test_bytesio_and_plain_objects_with_write_and_read():
     buf = io.BytesIO()
     buf.write(b"<")

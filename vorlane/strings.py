@@ -115,10 +115,15 @@ def _write(file, column, header):
         if write is None:
             raise TypeError(f"file object {type(file).__name__} has no write method")
         return _Strings.write_stream(items, write, header)
-    # Buffered bytes first, so that ours land after them at the file's position.
+    # Buffered bytes first, so that ours land after them at the file's
+    # position; a buffered file that has read ahead has its descriptor past
+    # that position, so the descriptor is put there.
     file.flush()
+    seekable = file.seekable()
+    if seekable:
+        os.lseek(fd, file.tell(), os.SEEK_SET)
     ends = _Strings.write_stream(items, fd, header)
-    if isinstance(file, io.BufferedIOBase) and file.seekable():
+    if seekable and isinstance(file, io.BufferedIOBase):
         # The descriptor moved behind the buffered file's back: tell it.
         file.seek(os.lseek(fd, 0, os.SEEK_CUR))
     return ends
