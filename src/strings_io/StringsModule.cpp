@@ -122,6 +122,33 @@ struct Gathered {
     int64_t* endsData() const noexcept { return reinterpret_cast<int64_t*>(ends.data()); }
 };
 
+// UnicodeEncodeError for element `i` (`s`), keeping the position and reason
+// of the encoder's own error.
+void renameEncodeError(Py_ssize_t i, PyObject* s) noexcept {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    PythonObj t = PythonObj::steal(type), v = PythonObj::steal(value), b = PythonObj::steal(tb);
+    Py_ssize_t start = 0, end = 0;
+    PythonObj reason;
+    if (!v || PyUnicodeEncodeError_GetStart(v.get(), &start) < 0 ||
+        PyUnicodeEncodeError_GetEnd(v.get(), &end) < 0 ||
+        !(reason = PythonObj::steal(PyUnicodeEncodeError_GetReason(v.get())))) {
+        PyErr_Restore(t.release(), v.release(), b.release());
+        return;
+    }
+    PythonObj text = PythonObj::steal(
+        PyUnicode_FromFormat("%U in element %zd of the column", reason.get(), i));
+    if (!text) {
+        return;
+    }
+    PythonObj named = PythonObj::steal(PyObject_CallFunction(
+        PyExc_UnicodeEncodeError, "sOnnO", "utf-8", s, start, end, text.get()));
+    if (named) {
+        PyErr_SetObject(PyExc_UnicodeEncodeError, named.get());
+    }
+}
+
 // Room for the spans and offsets of `n` elements (doubling, so a length
 // hint that was wrong costs little).
 bool reserveSpans(Gathered& g, Py_ssize_t n) noexcept {
@@ -153,6 +180,9 @@ bool gather(PyObject* column, Gathered& g) noexcept {
         }
         Span& span = reinterpret_cast<Span*>(g.spans.data())[i];
         if (!utf8Of(s, g.encoded.get(), span)) {
+            if (PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) {
+                renameEncodeError(i, s);
+            }
             return false;
         }
         total += static_cast<int64_t>(span.size);
