@@ -11,9 +11,10 @@
 //   * The column is checked whole before the first byte moves: a non-str
 //     element or one that UTF-8 cannot encode fails the call with nothing
 //     written.
-//   * The strings are snapshotted into a tuple first and every buffer they are
-//     read from is owned by us, so the interpreter lock can be released around
-//     the I/O while other threads rebind or refill the caller's column.
+//   * The column's elements are snapshotted first (one reference each) and
+//     every buffer the bytes are read from is owned by us or by them, so the
+//     interpreter lock can be released around the I/O while other threads
+//     rebind or refill the caller's column.
 //   * The reader reads exactly the bytes the column holds, never more, checks
 //     a header and its offsets before trusting them, and grows its buffers
 //     with the bytes that actually arrive when the size of the source is not
