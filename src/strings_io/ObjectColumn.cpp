@@ -1,4 +1,4 @@
-// Snapshots and fills of object columns for vorlane._Strings; see
+// Walks and fills of object columns for vorlane._Strings; see
 // ObjectColumn.hpp.
 #include "ObjectColumn.hpp"
 
@@ -15,18 +15,18 @@ bool isObjectFormat(const Py_buffer& view) noexcept {
 
 }  // namespace
 
-void ObjectSnapshot::clear() noexcept {
+void ElementWalk::clear() noexcept {
     for (Py_ssize_t i = 0; i < size_; ++i) {
         Py_DECREF(at(i));
     }
     size_ = 0;
 }
 
-bool ObjectSnapshot::reserve(Py_ssize_t n) noexcept {
+bool ElementWalk::reserve(Py_ssize_t n) noexcept {
     return items_.reserve(static_cast<size_t>(n) * sizeof(PyObject*) + 1);
 }
 
-bool ObjectSnapshot::getObjectBuffer(PyObject* column, Py_buffer& view) noexcept {
+bool ElementWalk::getObjectBuffer(PyObject* column, Py_buffer& view) noexcept {
     if (!PyObject_CheckBuffer(column) || PyBytes_Check(column) || PyByteArray_Check(column)) {
         return false;
     }
@@ -41,7 +41,7 @@ bool ObjectSnapshot::getObjectBuffer(PyObject* column, Py_buffer& view) noexcept
     return false;
 }
 
-bool ObjectSnapshot::takeSequence(PyObject* column) noexcept {
+bool ElementWalk::takeSequence(PyObject* column) noexcept {
     PythonObj seq = PythonObj::steal(PySequence_Fast(column, "column must be a sequence of str"));
     if (!seq) {
         return false;

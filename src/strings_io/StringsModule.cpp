@@ -44,10 +44,6 @@ constexpr char kMagic[8] = {'V', 'L', 'S', 'T', 'R', 'C', 'O', 'L'};
 constexpr uint32_t kVersion = 1;
 constexpr size_t kHeaderSize = 32;
 
-// Gathering copies strings into blocks of this size; a string at least half
-// as long is written straight from its own storage instead.
-constexpr size_t kBlockSize = size_t{1} << 20;
-
 // Strings are read and decoded in chunks of about this size.
 constexpr int64_t kChunkSize = int64_t{8} << 20;
 
@@ -80,48 +76,76 @@ int64_t getLittle64(const char* p) noexcept {
     return static_cast<int64_t>(toLittle(u));
 }
 
-struct Span {
-    const char* data;
-    size_t size;
-};
-
 // The UTF-8 form of `s` without leaving a cached copy in the string: ASCII
-// text is its own UTF-8, anything else is encoded into a new bytes object
-// that `keep` takes.
-bool utf8Of(PyObject* s, PyObject* keep, Span& out) noexcept {
+// text is its own UTF-8 (lent, no reference taken), anything else is encoded
+// into a new bytes object that `encoded` takes.
+bool utf8Of(PyObject* s, PythonObj& encoded, const char*& data, size_t& size) noexcept {
 #if PY_VERSION_HEX < 0x030C0000
     const bool ready = PyUnicode_IS_READY(s);
 #else
     const bool ready = true;
 #endif
     if (ready && PyUnicode_IS_ASCII(s)) {
-        out.data = static_cast<const char*>(PyUnicode_DATA(s));
-        out.size = static_cast<size_t>(PyUnicode_GET_LENGTH(s));
+        data = static_cast<const char*>(PyUnicode_DATA(s));
+        size = static_cast<size_t>(PyUnicode_GET_LENGTH(s));
         return true;
     }
-    PythonObj encoded = PythonObj::steal(PyUnicode_AsUTF8String(s));
-    if (!encoded || PyList_Append(keep, encoded.get()) < 0) {
+    encoded = PythonObj::steal(PyUnicode_AsUTF8String(s));
+    if (!encoded) {
         return false;
     }
-    out.data = PyBytes_AS_STRING(encoded.get());
-    out.size = static_cast<size_t>(PyBytes_GET_SIZE(encoded.get()));
+    data = PyBytes_AS_STRING(encoded.get());
+    size = static_cast<size_t>(PyBytes_GET_SIZE(encoded.get()));
     return true;
 }
 
+// A run of the stream: bytes copied into the gathered block (`ext` null, at
+// `off`), or a long string's bytes written straight from its own storage.
+struct Piece {
+    const char* ext;
+    size_t off;
+    size_t size;
+};
+
+// Strings this long are written from their own storage (kept alive by a
+// reference); shorter ones are copied into one block as they are checked.
+constexpr size_t kDirectSize = size_t{64} << 10;
+
 // The bytes of a whole column, in order, with what keeps them alive.
 struct Gathered {
-    ObjectSnapshot items;  // the column, one reference per element
-    PythonObj encoded;  // list of the bytes objects made for non-ASCII strings
-    RawBuffer spans;    // Span per element
+    ElementWalk walk;   // a sequence's snapshot
+    PythonObj kept;     // list of the objects that direct pieces point into
+    RawBuffer block;    // the copied bytes
+    size_t used = 0;
+    RawBuffer pieces;
+    size_t npieces = 0;
     RawBuffer ends;     // int64 end offsets, native order
     Py_ssize_t count = 0;
     int64_t total = 0;
 
-    const Span* span(Py_ssize_t i) const noexcept {
-        return reinterpret_cast<const Span*>(spans.data()) + i;
-    }
+    Piece* piece(size_t k) const noexcept { return reinterpret_cast<Piece*>(pieces.data()) + k; }
     int64_t* endsData() const noexcept { return reinterpret_cast<int64_t*>(ends.data()); }
 };
+
+// Grows `buf` to hold at least `n` bytes, at least doubling it.
+bool grow(RawBuffer& buf, size_t n) noexcept {
+    if (n <= buf.capacity()) {
+        return true;
+    }
+    return buf.reserve(n < 2 * buf.capacity() ? 2 * buf.capacity() : n);
+}
+
+bool addPiece(Gathered& g, const char* ext, size_t size) noexcept {
+    if (!ext && g.npieces > 0 && !g.piece(g.npieces - 1)->ext) {
+        g.piece(g.npieces - 1)->size += size;  // extends the copied run
+        return true;
+    }
+    if (!grow(g.pieces, (g.npieces + 1) * sizeof(Piece))) {
+        return false;
+    }
+    *g.piece(g.npieces++) = Piece{ext, ext ? 0 : g.used, size};
+    return true;
+}
 
 // UnicodeEncodeError for element `i` (`s`), keeping the position and reason
 // of the encoder's own error.
@@ -150,85 +174,82 @@ void renameEncodeError(Py_ssize_t i, PyObject* s) noexcept {
     }
 }
 
-// Room for the spans and offsets of `n` elements (doubling, so a length
-// hint that was wrong costs little).
-bool reserveSpans(Gathered& g, Py_ssize_t n) noexcept {
-    const size_t want = static_cast<size_t>(n) * sizeof(Span) + 1;
-    if (want <= g.spans.capacity()) {
-        return true;
-    }
-    const size_t room = want < 2 * g.spans.capacity() ? 2 * g.spans.capacity() : want;
-    return g.spans.reserve(room) && g.ends.reserve(room / sizeof(Span) * 8 + 1);
-}
-
-bool gather(PyObject* column, Gathered& g) noexcept {
-    g.encoded = PythonObj::steal(PyList_New(0));
-    // Sized before the snapshot: an object array exports its length, and
-    // anything else is a sequence. The spans and offsets grow with it.
-    const Py_ssize_t hint = PyObject_Length(column);
-    if (!g.encoded || hint < 0) {
+// One element: checks it and takes its bytes (copied, or kept for a direct
+// write). `s` may be lent from the caller's array, so it is held by our own
+// reference before anything that can run Python code.
+bool gatherOne(Gathered& g, Py_ssize_t i, PyObject* s) noexcept {
+    if (!grow(g.ends, static_cast<size_t>(i + 1) * 8)) {
         return false;
     }
-    int64_t total = 0;
-    auto visit = [&](Py_ssize_t i, PyObject* s) noexcept {
-        if (!reserveSpans(g, i + 1)) {
-            return false;
-        }
-        if (!PyUnicode_Check(s)) {
-            PyErr_Format(PyExc_TypeError, "element %zd of the column is not a str but %.200s", i,
-                         Py_TYPE(s)->tp_name);
-            return false;
-        }
-        Span& span = reinterpret_cast<Span*>(g.spans.data())[i];
-        if (!utf8Of(s, g.encoded.get(), span)) {
-            if (PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) {
-                renameEncodeError(i, s);
-            }
-            return false;
-        }
-        total += static_cast<int64_t>(span.size);
-        g.endsData()[i] = total;
-        return true;
-    };
-    if (!reserveSpans(g, hint) || !g.items.take(column, visit)) {
+    if (!PyUnicode_Check(s)) {
+        PyErr_Format(PyExc_TypeError, "element %zd of the column is not a str but %.200s", i,
+                     Py_TYPE(s)->tp_name);
         return false;
     }
-    g.count = g.items.size();
-    g.total = total;
+    PythonObj hold;
+    PythonObj encoded;
+    const char* data;
+    size_t size;
+#if PY_VERSION_HEX < 0x030C0000
+    const bool ascii = PyUnicode_IS_READY(s) && PyUnicode_IS_ASCII(s);
+#else
+    const bool ascii = PyUnicode_IS_ASCII(s);
+#endif
+    if (!ascii) {
+        hold.set(s);  // encoding allocates, and an error object may start a collection
+    }
+    if (!utf8Of(s, encoded, data, size)) {
+        if (PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) {
+            renameEncodeError(i, s);
+        }
+        return false;
+    }
+    if (size >= kDirectSize) {
+        PyObject* owner = encoded ? encoded.get() : s;
+        if (PyList_Append(g.kept.get(), owner) < 0 || !addPiece(g, data, size)) {
+            return false;
+        }
+    } else if (size > 0) {
+        if (!grow(g.block, g.used + size) || !addPiece(g, nullptr, size)) {
+            return false;
+        }
+        std::memcpy(g.block.data() + g.used, data, size);
+        g.used += size;
+    }
+    g.total += static_cast<int64_t>(size);
+    g.endsData()[i] = g.total;
+    g.count = i + 1;
     return true;
 }
 
-// Writes the gathered strings (after `head`, if any) to `to`, in blocks.
-bool emit(const Gathered& g, const char* head, size_t head_size, const Endpoint& to) noexcept {
-    RawBuffer block;
-    if (!block.reserve(kBlockSize)) {
+bool gather(PyObject* column, Gathered& g) noexcept {
+    g.kept = PythonObj::steal(PyList_New(0));
+    // An object array exports its length and anything else is a sequence:
+    // the offsets are sized once, the copied bytes grow as they come.
+    const Py_ssize_t hint = PyObject_Length(column);
+    if (!g.kept || hint < 0 || !g.ends.reserve(static_cast<size_t>(hint) * 8 + 8)) {
         return false;
     }
+    return g.walk.visit(column, [&g](Py_ssize_t i, PyObject* s) noexcept {
+        return gatherOne(g, i, s);
+    });
+}
+
+// Writes the gathered strings (after `head`, if any) to `to`, each copied run
+// and each long string in one transfer.
+bool emit(const Gathered& g, const char* head, size_t head_size, const Endpoint& to) noexcept {
     LockRelease lock(to.fd >= 0);
-    size_t used = 0;
-    auto flush = [&]() noexcept {
-        const bool ok = writeAll(to, block.data(), used, lock);
-        used = 0;
-        return ok;
-    };
     if (head_size > 0 && !writeAll(to, head, head_size, lock)) {
         return false;
     }
-    for (Py_ssize_t i = 0; i < g.count; ++i) {
-        const Span& s = *g.span(i);
-        if (s.size >= kBlockSize / 2) {
-            if (!flush() || !writeAll(to, s.data, s.size, lock)) {
-                return false;
-            }
-            continue;
-        }
-        if (used + s.size > kBlockSize && !flush()) {
+    for (size_t k = 0; k < g.npieces; ++k) {
+        const Piece& piece = *g.piece(k);
+        const char* p = piece.ext ? piece.ext : g.block.data() + piece.off;
+        if (!writeAll(to, p, piece.size, lock)) {
             return false;
         }
-        std::memcpy(block.data() + used, s.data, s.size);
-        used += s.size;
     }
-    return flush();
+    return true;
 }
 
 // write_stream(column, dest, header) -> bytearray of native int64 end offsets.

@@ -55,10 +55,10 @@ bool methodCount(PyObject* result, Py_ssize_t limit, const char* what, Py_ssize_
     return true;
 }
 
-bool writeToObject(PyObject* write, const char* p, size_t n) noexcept {
-    if (n == 0) {
-        return true;
-    }
+// A file object is handed copies of at most this much at a time.
+constexpr size_t kMaxObjectWrite = size_t{1} << 20;
+
+bool writeChunkToObject(PyObject* write, const char* p, size_t n) noexcept {
     // A bytes object of its own: the file may keep what it is given.
     PythonObj chunk = PythonObj::steal(
         PyBytes_FromStringAndSize(p, static_cast<Py_ssize_t>(n)));
@@ -90,6 +90,16 @@ bool writeToObject(PyObject* write, const char* p, size_t n) noexcept {
             return false;
         }
         done += k;
+    }
+    return true;
+}
+
+bool writeToObject(PyObject* write, const char* p, size_t n) noexcept {
+    for (size_t done = 0; done < n; done += kMaxObjectWrite) {
+        const size_t chunk = n - done < kMaxObjectWrite ? n - done : kMaxObjectWrite;
+        if (!writeChunkToObject(write, p + done, chunk)) {
+            return false;
+        }
     }
     return true;
 }
