@@ -109,7 +109,11 @@ struct Piece {
 
 // Strings this long are written from their own storage (kept alive by a
 // reference); shorter ones are copied into one block as they are checked.
-constexpr size_t kDirectSize = size_t{64} << 10;
+// The whole column is checked before the first byte is written, so the block
+// holds all the short ones: a small bound keeps it below the size of the
+// string objects it copies from, and costs a long string one system call of
+// its own.
+constexpr size_t kDirectSize = size_t{4} << 10;
 
 // The bytes of a whole column, in order, with what keeps them alive.
 struct Gathered {
