@@ -76,6 +76,41 @@ int64_t getLittle64(const char* p) noexcept {
     return static_cast<int64_t>(toLittle(u));
 }
 
+// Raises the pending UnicodeEncodeError or UnicodeDecodeError (`type`) anew,
+// its reason naming element `i` and its position kept. The new error reports
+// `object` (the string) or, when that is null, the element's bytes `p[0:n]`.
+void nameElement(Py_ssize_t i, PyObject* type, PyObject* object, const char* p = nullptr,
+                 Py_ssize_t n = 0) noexcept {
+    PyObject *t, *v, *tb;
+    PyErr_Fetch(&t, &v, &tb);
+    PyErr_NormalizeException(&t, &v, &tb);
+    PythonObj ht = PythonObj::steal(t), hv = PythonObj::steal(v), htb = PythonObj::steal(tb);
+    PythonObj start, end, reason;
+    if (!hv || !(start = PythonObj::steal(PyObject_GetAttrString(hv.get(), "start"))) ||
+        !(end = PythonObj::steal(PyObject_GetAttrString(hv.get(), "end"))) ||
+        !(reason = PythonObj::steal(PyObject_GetAttrString(hv.get(), "reason"))) ||
+        !PyUnicode_Check(reason.get())) {
+        PyErr_Clear();  // keep the codec's own error
+        PyErr_Restore(ht.release(), hv.release(), htb.release());
+        return;
+    }
+    PythonObj bytes;
+    if (!object) {
+        bytes = PythonObj::steal(PyBytes_FromStringAndSize(p, n));
+        object = bytes.get();
+    }
+    PythonObj text = PythonObj::steal(
+        PyUnicode_FromFormat("%U in element %zd of the column", reason.get(), i));
+    if (!object || !text) {
+        return;  // that failure's own exception is set
+    }
+    PythonObj named = PythonObj::steal(PyObject_CallFunction(
+        type, "sOOOO", "utf-8", object, start.get(), end.get(), text.get()));
+    if (named) {
+        PyErr_SetObject(type, named.get());
+    }
+}
+
 // The UTF-8 form of `s` without leaving a cached copy in the string: ASCII
 // text is its own UTF-8 (lent, no reference taken), anything else is encoded
 // into a new bytes object that `encoded` takes.
@@ -151,32 +186,6 @@ bool addPiece(Gathered& g, const char* ext, size_t size) noexcept {
     return true;
 }
 
-// UnicodeEncodeError for element `i` (`s`), keeping the position and reason
-// of the encoder's own error.
-void renameEncodeError(Py_ssize_t i, PyObject* s) noexcept {
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    PythonObj t = PythonObj::steal(type), v = PythonObj::steal(value), b = PythonObj::steal(tb);
-    Py_ssize_t start = 0, end = 0;
-    PythonObj reason;
-    if (!v || PyUnicodeEncodeError_GetStart(v.get(), &start) < 0 ||
-        PyUnicodeEncodeError_GetEnd(v.get(), &end) < 0 ||
-        !(reason = PythonObj::steal(PyUnicodeEncodeError_GetReason(v.get())))) {
-        PyErr_Restore(t.release(), v.release(), b.release());
-        return;
-    }
-    PythonObj text = PythonObj::steal(
-        PyUnicode_FromFormat("%U in element %zd of the column", reason.get(), i));
-    if (!text) {
-        return;
-    }
-    PythonObj named = PythonObj::steal(PyObject_CallFunction(
-        PyExc_UnicodeEncodeError, "sOnnO", "utf-8", s, start, end, text.get()));
-    if (named) {
-        PyErr_SetObject(PyExc_UnicodeEncodeError, named.get());
-    }
-}
 
 // One element: checks it and takes its bytes (copied, or kept for a direct
 // write). `s` may be lent from the caller's array, so it is held by our own
@@ -204,7 +213,7 @@ bool gatherOne(Gathered& g, Py_ssize_t i, PyObject* s) noexcept {
     }
     if (!utf8Of(s, encoded, data, size)) {
         if (PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) {
-            renameEncodeError(i, s);
+            nameElement(i, PyExc_UnicodeEncodeError, s);
         }
         return false;
     }
@@ -363,33 +372,6 @@ bool checkEnds(const int64_t* ends, Py_ssize_t count) noexcept {
     return true;
 }
 
-// UnicodeDecodeError for element `i` whose bytes are `p[0:n]`, keeping the
-// position and reason of the decoder's own error.
-void renameDecodeError(Py_ssize_t i, const char* p, Py_ssize_t n) noexcept {
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    PythonObj t = PythonObj::steal(type), v = PythonObj::steal(value), b = PythonObj::steal(tb);
-    Py_ssize_t start = 0, end = 0;
-    PythonObj reason;
-    if (!v || PyUnicodeDecodeError_GetStart(v.get(), &start) < 0 ||
-        PyUnicodeDecodeError_GetEnd(v.get(), &end) < 0 ||
-        !(reason = PythonObj::steal(PyUnicodeDecodeError_GetReason(v.get())))) {
-        PyErr_Restore(t.release(), v.release(), b.release());
-        return;
-    }
-    PythonObj text = PythonObj::steal(
-        PyUnicode_FromFormat("%U in element %zd of the column", reason.get(), i));
-    const char* reason_utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
-    if (!reason_utf8) {
-        return;  // that failure's own exception is set
-    }
-    PythonObj named = PythonObj::steal(
-        PyUnicodeDecodeError_Create("utf-8", p, n, start, end, reason_utf8));
-    if (named) {
-        PyErr_SetObject(PyExc_UnicodeDecodeError, named.get());
-    }
-}
 
 bool isAscii(const char* p, size_t n) noexcept {
     uint64_t high = 0;
@@ -444,7 +426,7 @@ bool readStrings(const Endpoint& from, const int64_t* ends, Py_ssize_t count, bo
             PyObject* s = ascii ? newAscii(p, n) : PyUnicode_DecodeUTF8(p, n, "strict");
             if (!s) {
                 if (PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
-                    renameDecodeError(i, p, n);
+                    nameElement(i, PyExc_UnicodeDecodeError, nullptr, p, n);
                 }
                 return false;
             }
