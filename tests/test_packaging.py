@@ -30,7 +30,7 @@ def run(cmd, **kw):
 
 
 @pytest.mark.parametrize("module", ["vorlane._Quodex", "vorlane._Zembra", "vorlane._Compare", "vorlane._Holdings",
-                                    "vorlane.objects"])
+                                    "vorlane.objects", "vorlane._Strings", "vorlane.strings"])
 def test_stubs_match_the_built_module(module, tmp_path):
     pytest.importorskip(module)
     run([sys.executable, "-m", "mypy.stubtest", "--mypy-config-file", str(ROOT / "pyproject.toml"),
@@ -112,6 +112,12 @@ SMOKE = """
     out = np.empty(3, dtype=object)
     npstr2npbytes(col, out)
     assert out.tolist() == [b"a", b"b", b"a"]
+    import io
+    from vorlane import strings
+    f = io.BytesIO()
+    strings.save(f, col)
+    f.seek(0)
+    assert strings.load(f).tolist() == col.tolist()
     import pathlib
     pkg = pathlib.Path(vorlane.__file__).parent
     assert (pkg / "py.typed").exists() and (pkg / "_Quodex.pyi").exists()
