@@ -305,7 +305,7 @@ PyObject* compareCodes(PyObject*, PyObject* args) noexcept {
         return nullptr;
     }
     if (present_arg != Py_None && present.size() != n) {
-        PyErr_Format(PyExc_ValueError, "present must hold %zd bytes, not %zd", n, present.size());
+        PyErr_Format(PyExc_ValueError, "present must hold %zd bytes, not %zd bytes", n, present.size());
         return nullptr;
     }
     if (n == 0) {

@@ -44,6 +44,7 @@ from pygraphblas import Matrix, Vector, types
 from suitesparse_graphblas import ffi as _ffi
 from suitesparse_graphblas import lib as _lib
 
+from . import _grb
 from ._Quodex import Quodex
 
 __all__ = ["from_objects", "to_objects", "from_objects_vector", "to_objects_vector"]
@@ -58,11 +59,7 @@ _DUP_OPS = {None: _lib.GrB_FIRST_INT64, "first": _lib.GrB_FIRST_INT64, "second":
 # wrapper made it.
 
 def _ok(info: int, call: str) -> None:
-    if info == _lib.GrB_SUCCESS:
-        return
-    if info == _lib.GrB_OUT_OF_MEMORY:
-        raise MemoryError(f"{call}: GraphBLAS is out of memory")
-    raise RuntimeError(f"{call} failed (GrB_Info {info})")
+    _grb.check(info, call)
 
 
 def _index_ptr(a: np.ndarray):

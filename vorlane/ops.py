@@ -35,6 +35,10 @@ read, and a shape that does not fit raises pygraphblas's own
 ``Exception``) raised during the comparisons ends the call.
 ``A.emult(B, op)`` still runs the operator cell by cell inside GraphBLAS.
 """
+# First: it refuses any interpreter but the main one, before the binding
+# loads into it.
+from . import _Compare  # isort: skip
+
 from pygraphblas import Matrix as _Matrix
 from pygraphblas import Vector as _Vector
 from pygraphblas import types as _types
@@ -43,7 +47,7 @@ from pygraphblas.descriptor import Descriptor as _Descriptor
 from suitesparse_graphblas import ffi as _gffi
 from suitesparse_graphblas import lib as _grb
 
-from . import _Compare, _comparison
+from . import _comparison
 from ._grb import check as _check
 
 __all__ = ["ObjectOp", "EQ", "NE", "LT", "GT", "GE", "LE", "FIRST", "SECOND", "ANY"]
