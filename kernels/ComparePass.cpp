@@ -25,6 +25,10 @@ constexpr Py_ssize_t kCellsPerThread = Py_ssize_t{1} << 16;
 // strings, large enough that the shared counter is rarely touched.
 constexpr Py_ssize_t kBlock = 4096;
 constexpr int kMaxThreads = 64;
+// Below this many positions the lock-free part keeps the interpreter lock: it
+// ends within a switch interval, and a thread that releases the lock while
+// other Python threads are busy waits up to that interval to get it back.
+constexpr Py_ssize_t kReleaseCells = Py_ssize_t{1} << 18;
 // How many positions ahead the objects are fetched into the cache: each
 // position reads two objects scattered over the heap, and the misses
 // otherwise wait for one another behind mispredicted branches.
@@ -143,37 +147,46 @@ struct Work {
 // and the exit gate keeps the interpreter from finalizing meanwhile.
 template <int Op>
 void runBlocks(Work& work) noexcept {
+    // Locals: the result stores could alias any field of `work` as far as
+    // the compiler knows, which would reload them for every position.
+    const char* const xs = work.xs;
+    const char* const ys = work.ys;
+    const Py_ssize_t x_step = work.x_step;
+    const Py_ssize_t y_step = work.y_step;
+    const uint8_t* const present = work.present;
+    uint8_t* const z = work.z;
+    const Py_ssize_t n = work.n;
     Py_ssize_t locked = 0;
     for (;;) {
         const Py_ssize_t begin = work.next.fetch_add(kBlock, std::memory_order_relaxed);
-        if (begin >= work.n) {
+        if (begin >= n) {
             break;
         }
-        const Py_ssize_t end = begin + kBlock < work.n ? begin + kBlock : work.n;
+        const Py_ssize_t end = begin + kBlock < n ? begin + kBlock : n;
         for (Py_ssize_t i = begin; i < end; ++i) {
             if (i + kPrefetch < end) {
                 // A prefetch never faults, so garbage codes of absent bitmap
                 // positions are harmless here.
-                __builtin_prefetch(objectOf(codeAt(work.xs, (i + kPrefetch) * work.x_step)));
-                __builtin_prefetch(objectOf(codeAt(work.ys, (i + kPrefetch) * work.y_step)));
+                __builtin_prefetch(objectOf(codeAt(xs, (i + kPrefetch) * x_step)));
+                __builtin_prefetch(objectOf(codeAt(ys, (i + kPrefetch) * y_step)));
             }
-            if (work.present != nullptr && work.present[i] == 0) {
-                work.z[i] = 0;  // no cell here, and its codes are garbage
+            if (present != nullptr && present[i] == 0) {
+                z[i] = 0;  // no cell here, and its codes are garbage
                 continue;
             }
-            const int64_t a = codeAt(work.xs, i * work.x_step);
-            const int64_t b = codeAt(work.ys, i * work.y_step);
+            const int64_t a = codeAt(xs, i * x_step);
+            const int64_t b = codeAt(ys, i * y_step);
             if (!canBeObject(a) || !canBeObject(b)) {
                 work.noteBad(i);
-                work.z[i] = 0;
+                z[i] = 0;
                 continue;
             }
             const native::Answer answer = native::decide<Op>(objectOf(a), objectOf(b));
             if (answer == native::Answer::Locked) {
-                work.z[i] = kLocked;
+                z[i] = kLocked;
                 ++locked;
             } else {
-                work.z[i] = answer == native::Answer::True;
+                z[i] = answer == native::Answer::True;
             }
         }
     }
@@ -342,15 +355,14 @@ PyObject* compareCodes(PyObject*, PyObject* args) noexcept {
     wanted = wanted < max_threads ? wanted : max_threads;
     int threads = static_cast<int>(wanted < kMaxThreads ? wanted : kMaxThreads);
     {
+        // While the pass is open the interpreter cannot finalize under the
+        // objects read; once it is closed, the lock is kept for that.
         const ExitGate::Pass pass;
-        if (pass) {
+        if (pass && n >= kReleaseCells) {
             const ReleasedLock unlocked;
             threads = runOnThreads(work, threads);
         } else {
-            // The interpreter is exiting: stay on this thread and keep the
-            // lock, so that it cannot finalize under the objects being read.
-            threads = 1;
-            work.run(work);
+            threads = runOnThreads(work, threads);
         }
     }
     const Py_ssize_t bad = work.first_bad.load(std::memory_order_relaxed);

@@ -24,10 +24,12 @@
 //     calling thread included, and how many positions took the lock.
 //
 // How the work is split
-//   * The pairs NativeCompare.hpp decides are answered with the interpreter
-//     lock released, on up to `max_threads` threads (one per
-//     kCellsPerThread positions; small inputs stay on the calling thread).
-//     Other Python threads run meanwhile.
+//   * The pairs NativeCompare.hpp decides are answered first, on up to
+//     `max_threads` threads (one per kCellsPerThread positions; small inputs
+//     stay on the calling thread). From kReleaseCells positions on, the
+//     interpreter lock is released meanwhile and other Python threads run;
+//     a smaller input ends within a switch interval and keeps it, since
+//     taking it back from busy threads could cost that much again.
 //   * The remaining pairs are then answered in the calling thread in one pass
 //     that holds the lock throughout: no thread ever waits for the lock, and
 //     the call behaves the same in a subinterpreter or under a per-thread

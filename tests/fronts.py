@@ -12,6 +12,13 @@ import importlib.util
 import numpy as np
 
 
+def _in_order(keys, values):
+    """(keys, values) of a container's cells, sorted by coordinate whatever
+    the container's storage order."""
+    cells = sorted(zip((tuple(map(int, k)) for k in keys), values))
+    return [k for k, _ in cells], [v for _, v in cells]
+
+
 class PyGraphBLAS:
     name = "pygraphblas"
 
@@ -37,7 +44,7 @@ class PyGraphBLAS:
 
     def cells(self, container):
         *index, values = container.to_lists()
-        return [tuple(k) for k in zip(*index)], [v if isinstance(v, bool) else int(v) for v in values]
+        return _in_order(zip(*index), [v if isinstance(v, bool) else int(v) for v in values])
 
     def _desc(self, structure, complement, replace, transpose_a):
         if not (structure or complement or replace or transpose_a):
@@ -94,8 +101,7 @@ class PythonGraphBLAS:
 
     def cells(self, container):
         *index, values = container.to_coo()
-        return ([tuple(map(int, k)) for k in zip(*index)],
-                [bool(v) if values.dtype == bool else int(v) for v in values])
+        return _in_order(zip(*index), [bool(v) if values.dtype == bool else int(v) for v in values])
 
     @staticmethod
     def _mask(mask, structure, complement):

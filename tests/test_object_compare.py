@@ -56,8 +56,18 @@ def python_cells(name, rows, cols, xs, ys_by_key):
 
 # --- results equal the element-wise product ------------------------------------
 
-@pytest.mark.parametrize("density", [0.02, 0.5, 1.0], ids=["sparse", "bitmap", "full"])
-def test_every_storage_format_gives_pythons_answers(front, nthreads, density):
+@pytest.fixture(params=["by_row", "by_col"])
+def orientation(request):
+    # New containers, the intersections among them, take the global format.
+    saved = gffi.new("int*")
+    grb.GxB_Global_Option_get(grb.GxB_FORMAT, saved)
+    grb.GxB_Global_Option_set(grb.GxB_FORMAT, gffi.cast("int", getattr(grb, "GxB_" + request.param.upper())))
+    yield request.param
+    grb.GxB_Global_Option_set(grb.GxB_FORMAT, gffi.cast("int", saved[0]))
+
+
+@pytest.mark.parametrize("density", [0.02, 0.3, 0.5, 1.0], ids=["hyper", "sparse", "bitmap", "full"])
+def test_every_storage_format_gives_pythons_answers(front, nthreads, orientation, density):
     rng = np.random.default_rng(int(density * 100))
     n = 40
     count = int(n * n * density)

@@ -17,8 +17,17 @@ share, exactly as an element-wise product with a comparison operator would:
 
 Failure leaves ``out`` as it was, and every GraphBLAS object and array made
 on the way is freed on every path.
+
+The interpreter lock is released once, for the lock-free comparisons of a
+large input, and only there: GraphBLAS is called through entries that keep
+it. cffi would hand the lock back and forth around each of the twenty-odd
+calls, and while other Python threads are busy each hand-over waits up to
+the interpreter's switch interval (5 ms), which made a call of a
+millisecond's work take a hundred. GraphBLAS's built-in operators never
+call back into Python, so holding the lock through them cannot deadlock.
 """
-from typing import Dict, List, NamedTuple, Optional, Tuple
+import ctypes
+from typing import Dict, List, NamedTuple, Tuple
 
 from suitesparse_graphblas import ffi as _ffi
 from suitesparse_graphblas import lib as _lib
@@ -29,6 +38,41 @@ from ._grb import check
 __all__ = ["Flags", "MATRIX", "VECTOR", "compare"]
 
 NULL = _ffi.NULL
+
+
+def _address(value) -> int:
+    """A cffi pointer, or an int or bool, as the integer ctypes passes."""
+    if isinstance(value, int):
+        return int(value)
+    return int(_ffi.cast("uintptr_t", value))
+
+
+class _KeepingLock:
+    """GraphBLAS's functions, called without releasing the interpreter lock.
+
+    Every argument is a pointer or an integer, passed as one machine word;
+    the few variadic functions used take pointer arguments only."""
+
+    _VARIADIC = {"GxB_Matrix_Option_get": 3, "GxB_Vector_Option_get": 3,
+                 "GxB_Global_Option_get": 2, "GxB_Desc_get": 3}
+
+    def __init__(self) -> None:
+        self._entries: Dict[str, object] = {}
+
+    def __getattr__(self, name: str):
+        entry = self._entries.get(name)
+        if entry is None:
+            count = self._VARIADIC.get(name) or len(_ffi.typeof(getattr(_lib, name)).args)
+            prototype = ctypes.PYFUNCTYPE(ctypes.c_int, *[ctypes.c_void_p] * count)
+            function = prototype(_address(_ffi.addressof(_lib, name)))
+
+            def entry(*args, _function=function):
+                return _function(*map(_address, args))
+            self._entries[name] = entry
+        return entry
+
+
+_grb = _KeepingLock()
 
 
 class Flags(NamedTuple):
@@ -48,7 +92,7 @@ def flags_of(desc) -> Flags:
     value = _ffi.new("GrB_Desc_Value*")
 
     def get(field):
-        check(_lib.GxB_Desc_get(desc, field, value), "GxB_Desc_get")
+        check(_grb.GxB_Desc_get(desc, field, value), "GxB_Desc_get")
         return int(value[0])
 
     mask = get(_lib.GrB_MASK)
@@ -67,7 +111,7 @@ def _descriptor(flags: Flags):
         return NULL
     if flags not in _descriptors:
         handle = _ffi.new("GrB_Descriptor*")
-        check(_lib.GrB_Descriptor_new(handle), "GrB_Descriptor_new")
+        check(_grb.GrB_Descriptor_new(handle), "GrB_Descriptor_new")
         settings = ((_lib.GrB_INP0, _lib.GrB_TRAN, flags.transpose_a),
                     (_lib.GrB_INP1, _lib.GrB_TRAN, flags.transpose_b),
                     (_lib.GrB_MASK, _lib.GrB_STRUCTURE, flags.structure),
@@ -77,7 +121,7 @@ def _descriptor(flags: Flags):
             if wanted:
                 # Structure and complement both go to the mask field; 5.1
                 # adds them up, later versions too.
-                check(_lib.GrB_Descriptor_set(handle[0], field, value), "GrB_Descriptor_set")
+                check(_grb.GrB_Descriptor_set(handle[0], field, value), "GrB_Descriptor_set")
         _descriptors[flags] = handle
     return _descriptors[flags][0]
 
@@ -104,7 +148,7 @@ class _Unpacked:
         self.iso = _ffi.new("bool*")
         self.scalars = [None if s == "jumbled" else _ffi.new("GrB_Index*")
                         for s in kind.scalars[fmt]]
-        unpack = getattr(_lib, f"GxB_{kind.name}_unpack_{fmt}")
+        unpack = getattr(_grb, f"GxB_{kind.name}_unpack_{fmt}")
         # No jumbled pointer: GraphBLAS sorts, so both operands' cells come
         # in one order.
         args = [NULL if s is None else s for s in self.scalars]
@@ -122,7 +166,7 @@ class _Unpacked:
         pointer, size, iso = values
         self.arrays[-1][0] = pointer
         scalars = [False if s is None else s[0] for s in self.scalars]
-        pack = getattr(_lib, f"GxB_{self.kind.name}_pack_{self.fmt}")
+        pack = getattr(_grb, f"GxB_{self.kind.name}_pack_{self.fmt}")
         check(pack(handle, *self.arrays, *(s[0] for s in self.sizes[:-1]), size, iso, *scalars, NULL),
               f"GxB_{self.kind.name}_pack_{self.fmt}", handle)
         self.held = False
@@ -134,12 +178,12 @@ class _Kind:
     def __init__(self, name: str, arrays: Dict[str, List[str]], scalars: Dict[str, List[str]]):
         self.name = name
         self.arrays, self.scalars = arrays, scalars
-        self.new, self.free = getattr(_lib, f"GrB_{name}_new"), getattr(_lib, f"GrB_{name}_free")
-        self.nvals = getattr(_lib, f"GrB_{name}_nvals")
-        self.type_of = getattr(_lib, f"GxB_{name}_type")
-        self.option_get = getattr(_lib, f"GxB_{name}_Option_get")
-        self.ewise_mult = getattr(_lib, f"GrB_{name}_eWiseMult_BinaryOp")
-        self.apply = getattr(_lib, f"GrB_{name}_apply")
+        self.new, self.free = getattr(_grb, f"GrB_{name}_new"), getattr(_grb, f"GrB_{name}_free")
+        self.nvals = getattr(_grb, f"GrB_{name}_nvals")
+        self.type_of = getattr(_grb, f"GxB_{name}_type")
+        self.option_get = getattr(_grb, f"GxB_{name}_Option_get")
+        self.ewise_mult = getattr(_grb, f"GrB_{name}_eWiseMult_BinaryOp")
+        self.apply = getattr(_grb, f"GrB_{name}_apply")
 
     def shape(self, handle) -> Tuple[int, ...]:
         raise NotImplementedError
@@ -175,8 +219,8 @@ class _Kind:
 class _MatrixKind(_Kind):
     def shape(self, handle):
         n, m = _ffi.new("GrB_Index*"), _ffi.new("GrB_Index*")
-        check(_lib.GrB_Matrix_nrows(n, handle), "GrB_Matrix_nrows", handle)
-        check(_lib.GrB_Matrix_ncols(m, handle), "GrB_Matrix_ncols", handle)
+        check(_grb.GrB_Matrix_nrows(n, handle), "GrB_Matrix_nrows", handle)
+        check(_grb.GrB_Matrix_ncols(m, handle), "GrB_Matrix_ncols", handle)
         return int(n[0]), int(m[0])
 
     def format(self, handle):
@@ -190,7 +234,7 @@ class _MatrixKind(_Kind):
 class _VectorKind(_Kind):
     def shape(self, handle):
         n = _ffi.new("GrB_Index*")
-        check(_lib.GrB_Vector_size(n, handle), "GrB_Vector_size", handle)
+        check(_grb.GrB_Vector_size(n, handle), "GrB_Vector_size", handle)
         return (int(n[0]),)
 
     def format(self, handle):
@@ -218,7 +262,7 @@ VECTOR = _VectorKind(
 def _threads() -> int:
     """GraphBLAS's configured thread count: the native pass's ceiling."""
     value = _ffi.new("int*")
-    check(_lib.GxB_Global_Option_get(_lib.GxB_NTHREADS, value), "GxB_Global_Option_get")
+    check(_grb.GxB_Global_Option_get(_lib.GxB_NTHREADS, value), "GxB_Global_Option_get")
     return max(1, int(value[0]))
 
 

@@ -50,8 +50,9 @@ from graphblas.core import ffi as _ffi
 from graphblas.core import lib as _lib
 
 # python-graphblas's internals: its class for typed user operators, which
-# accepts a GrB_BinaryOp that is already made, its transposed view and its
-# mask class (whose `structure` and `complement` say what the mask is).
+# accepts a GrB_BinaryOp that is already made, its transposed view, its mask
+# class (whose `structure` and `complement` say what the mask is), and
+# `_from_obj` of Matrix and Vector, which wraps a handle made here.
 from graphblas.core.mask import Mask as _Mask
 from graphblas.core.matrix import TransposedMatrix as _TransposedMatrix
 from graphblas.core.operator.binary import TypedUserBinaryOp as _TypedUserBinaryOp
@@ -125,8 +126,14 @@ def _compare(op, A, B, out, mask, accum, replace, dtype):
     result = _dtypes.BOOL if dtype is None else _dtypes.lookup_dtype(dtype)
     fresh = out is None
     if fresh:
-        out = (_Matrix(result, A.nrows, A.ncols) if container is _Matrix
-               else _Vector(result, A.size))
+        # Made through the core, which keeps the interpreter lock throughout.
+        shape = kind.shape(_handle(A))
+        handle = kind.make(result.gb_obj, shape)
+        if container is _Vector:
+            out = _Vector._from_obj(handle, result, *shape)
+        else:
+            nrows, ncols = reversed(shape) if isinstance(A, _TransposedMatrix) else shape
+            out = _Matrix._from_obj(handle, result, nrows, ncols)
     elif dtype is not None:
         raise TypeError("dtype is the type of a new result; out has its own")
     accum_h = _ffi.NULL if accum is None else _typed_accum(accum, out.dtype).gb_obj

@@ -117,9 +117,9 @@ def _compare(op, A, B, cast, out, mask, accum, desc):
     mask_h, accum_h, desc_h = A._get_args(mask, accum, desc)
     fresh = out is None
     if fresh:
+        # emult's own result: the result type, A's shape (transposed or not).
         typ = cast or op.ztype
-        out = (_Matrix.sparse(typ, A.nrows, A.ncols) if container is _Matrix
-               else _Vector.sparse(typ, A.size))
+        out = container(kind.make(typ._gb_type, kind.shape(_handle(A))), typ)
     _comparison.compare(kind, op._rich, _handle(out), mask_h, accum_h, _handle(A), _handle(B),
                         _comparison.flags_of(desc_h), fresh and out.type is _types.BOOL)
     return out
