@@ -89,3 +89,15 @@ def test_object_matrices_of_python_graphblas_round_trip_with_the_operators():
     assert i.tolist() == [0, 4] and vals[0] is objs[1] and vals[1] is objs[0]
     with pytest.raises(TypeError, match="python-graphblas Matrix"):
         gbmatrix.to_objects(v)
+
+
+def test_calls_that_would_read_a_scalar_as_a_code_are_refused(cells):
+    # python-graphblas would apply the operator with the scalar, or the
+    # defaults of a union, standing in for an object code.
+    _, _, _, A, B = cells
+    for args, kwargs in (((A, 1), {}), ((1, A), {}), ((A | B,), {"left_default": 1, "right_default": 2}),
+                         ((A, B), {"left_default": 1})):
+        with pytest.raises(TypeError, match=r"^LT compares two python-graphblas containers of object "
+                                            r"codes, or an infix expression of two \(A & B\), not "):
+            gbops.LT(*args, **kwargs)
+    assert gbops.LT(A & B).new().isequal(gbops.LT(A, B))

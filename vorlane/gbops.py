@@ -31,7 +31,8 @@ Both operands are two Matrix objects (either may be transposed, ``A.T``) or
 two Vector objects holding INT64 codes; anything else is refused with
 ``TypeError`` before any object is read, and shapes that do not fit raise
 ``graphblas.exceptions.DimensionMismatch``. Any other call of the operator
-(``gbops.LT(A & B)``, ``gbops.LT(A, 1)``) is python-graphblas's own.
+is refused with ``TypeError``, but for ``gbops.LT(A & B)``, which is
+python-graphblas's own: a scalar or a default would be read as a code.
 
 python-graphblas makes user operators from Python functions through numba;
 one made from a native address it only has as an internal class. Everything
@@ -50,9 +51,11 @@ from graphblas.core import ffi as _ffi
 from graphblas.core import lib as _lib
 
 # python-graphblas's internals: its class for typed user operators, which
-# accepts a GrB_BinaryOp that is already made, its transposed view, its mask
+# accepts a GrB_BinaryOp that is already made, its infix expressions
+# (A & B), its transposed view, its mask
 # class (whose `structure` and `complement` say what the mask is), and
 # `_from_obj` of Matrix and Vector, which wraps a handle made here.
+from graphblas.core.expr import InfixExprBase as _InfixExprBase
 from graphblas.core.mask import Mask as _Mask
 from graphblas.core.matrix import TransposedMatrix as _TransposedMatrix
 from graphblas.core.operator.binary import TypedUserBinaryOp as _TypedUserBinaryOp
@@ -91,14 +94,17 @@ class _ObjectComparison(_TypedUserBinaryOp):
 
     def __call__(self, left, right=None, *, out=None, mask=None, accum=None, replace=False,
                  dtype=None, **kwargs):
-        if _is_operand(left) and _is_operand(right):
-            if kwargs:
-                raise TypeError(f"{self.name} on two containers takes out, mask, accum, replace "
-                                f"and dtype, not {', '.join(sorted(kwargs))}")
+        if _is_operand(left) and _is_operand(right) and not kwargs:
             return _compare(self, left, right, out, mask, accum, replace, dtype)
-        if out is not None or mask is not None or accum is not None or replace or dtype is not None:
-            raise TypeError(f"out, mask, accum, replace and dtype need two containers for {self.name}")
-        return super().__call__(left, right, **kwargs)
+        if (right is None and not kwargs and out is None and mask is None and accum is None
+                and not replace and dtype is None and isinstance(left, _InfixExprBase)):
+            return super().__call__(left)  # gbops.LT(A & B): python-graphblas's own
+        # Everything else python-graphblas would do with the operator reads
+        # a scalar, or a default, as an object code: refused.
+        raise TypeError(f"{self.name} compares two python-graphblas containers of object codes, "
+                        f"or an infix expression of two (A & B), not "
+                        f"{type(left).__name__} and {type(right).__name__}"
+                        + (f" with {', '.join(sorted(kwargs))}" if kwargs else ""))
 
 
 def _is_operand(value) -> bool:
