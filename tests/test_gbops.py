@@ -25,6 +25,17 @@ def test_pinned_internals_are_what_gbops_was_written_against():
     assert params[:6] == ["self", "parent", "name", "type_", "return_type", "gb_obj"]
     assert issubclass(TypedUserBinaryOp, TypedOpBase)
     assert gbops.EQ._carg is gbops.EQ.gb_obj and gbops.LT.commutes_to is None
+    from graphblas.core.mask import Mask
+    from graphblas.core.matrix import TransposedMatrix
+
+    for cls, params in ((Matrix, ["gb_obj", "dtype", "nrows", "ncols"]),
+                        (gb.Vector, ["gb_obj", "dtype", "size"])):
+        assert list(inspect.signature(cls._from_obj).parameters)[:len(params)] == params
+    A = Matrix(dtypes.INT64, 2, 3)
+    assert isinstance(A.T, TransposedMatrix) and A.T._matrix is A
+    assert [(m.structure, m.complement) for m in (A.S, A.V, ~A.S, ~A.V)] == \
+        [(True, False), (False, False), (True, True), (False, True)]
+    assert all(isinstance(m, Mask) and m.parent is A for m in (A.S, ~A.V))
 
 
 @pytest.fixture(scope="module")
