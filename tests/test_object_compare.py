@@ -416,3 +416,19 @@ def test_other_python_threads_run_during_the_lock_free_part():
         ticker.join()
     assert any(start < t < end for t in ticks), f"no tick in {end - start:.3f} s"
     assert not out.any()
+
+
+def test_graphblas_codes_become_the_bindings_exceptions(front):
+    # By name, so 5.1's positive codes and 7's negative ones map alike.
+    from vorlane._grb import check
+
+    errors = __import__(front.DimensionMismatch.__module__, fromlist=["OutOfMemory"])
+    check(grb.GrB_SUCCESS, "GrB_nothing")
+    with pytest.raises(front.DimensionMismatch, match=r"^GrB_x failed with GrB_DIMENSION_MISMATCH$") as info:
+        check(grb.GrB_DIMENSION_MISMATCH, "GrB_x")
+    assert isinstance(info.value, RuntimeError)
+    with pytest.raises(MemoryError, match=r"^GrB_y failed with GrB_OUT_OF_MEMORY$") as info:
+        check(grb.GrB_OUT_OF_MEMORY, "GrB_y")
+    assert isinstance(info.value, errors.OutOfMemory)
+    with pytest.raises(RuntimeError, match=r"^GrB_z failed with GrB_Info 12345$"):
+        check(12345, "GrB_z")
