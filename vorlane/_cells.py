@@ -15,7 +15,7 @@ import numpy as np
 from suitesparse_graphblas import ffi as _ffi
 from suitesparse_graphblas import lib as _lib
 
-from . import _Holdings
+from . import _grb, _Holdings
 from ._Quodex import Quodex
 
 # With dup=None any operator does: a duplicate is refused before its cell is used.
@@ -28,11 +28,7 @@ _DUP_OPS = {None: _lib.GrB_FIRST_INT64, "first": _lib.GrB_FIRST_INT64, "second":
 # wrapper made it.
 
 def _ok(info: int, call: str) -> None:
-    if info == _lib.GrB_SUCCESS:
-        return
-    if info == _lib.GrB_OUT_OF_MEMORY:
-        raise MemoryError(f"{call}: GraphBLAS is out of memory")
-    raise RuntimeError(f"{call} failed (GrB_Info {info})")
+    _grb.check(info, call)
 
 
 def _index_ptr(a: np.ndarray):
