@@ -70,7 +70,9 @@ fuzz-model: build
 demo: build
 	$(PY) examples/demo.py
 
+# bench/requirements.txt holds the peers that only the benchmarks use.
 bench: build
+	@$(PY) -m pip install -q --disable-pip-version-check -r bench/requirements.txt
 	@$(CMAKE) -S bench -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release \
 	    -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
 	    -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null

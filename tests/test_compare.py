@@ -253,9 +253,14 @@ def test_lock_bound_calls_run_on_one_thread(nthreads):
     A, B = column(xs), column(ys)
     assert ops.LT(A, B).to_lists()[2] == [a < b for a, b in zip(xs, ys)]
     assert seen == {threading.get_ident()}
-    assert _Compare._locked_share(0, [id(x) for x in xs[:10]], [id(y) for y in ys[:10]]) == 1.0
+    # Every pair took the lock; pairs of str take it only without a layout reader.
+    answers = np.empty(10, dtype=np.uint8)
+    codes = lambda objs: np.array([id(o) for o in objs], dtype=np.int64)  # noqa: E731
+    assert _Compare._compare_codes(0, codes(xs[:10]), codes(ys[:10]), answers, None, 4) == (1, 10)
     words = [str(k) for k in range(10)]
-    assert _Compare._locked_share(0, [id(w) for w in words], [id(w) for w in words]) == (0.0 if NATIVE else 1.0)
+    assert _Compare._compare_codes(0, codes(words), codes(words[::-1]), answers, None, 4) == \
+        (1, 0 if NATIVE else 10)
+    assert answers.tolist() == [a < b for a, b in zip(words, words[::-1])]
 
 
 def test_calls_holding_the_lock_take_emults_arguments(nthreads):

@@ -25,6 +25,17 @@ def test_pinned_internals_are_what_gbops_was_written_against():
     assert params[:6] == ["self", "parent", "name", "type_", "return_type", "gb_obj"]
     assert issubclass(TypedUserBinaryOp, TypedOpBase)
     assert gbops.EQ._carg is gbops.EQ.gb_obj and gbops.LT.commutes_to is None
+    from graphblas.core.mask import Mask
+    from graphblas.core.matrix import TransposedMatrix
+
+    for cls, params in ((Matrix, ["gb_obj", "dtype", "nrows", "ncols"]),
+                        (gb.Vector, ["gb_obj", "dtype", "size"])):
+        assert list(inspect.signature(cls._from_obj).parameters)[:len(params)] == params
+    A = Matrix(dtypes.INT64, 2, 3)
+    assert isinstance(A.T, TransposedMatrix) and A.T._matrix is A
+    assert [(m.structure, m.complement) for m in (A.S, A.V, ~A.S, ~A.V)] == \
+        [(True, False), (False, False), (True, True), (False, True)]
+    assert all(isinstance(m, Mask) and m.parent is A for m in (A.S, ~A.V))
 
 
 @pytest.fixture(scope="module")
@@ -89,3 +100,15 @@ def test_object_matrices_of_python_graphblas_round_trip_with_the_operators():
     assert i.tolist() == [0, 4] and vals[0] is objs[1] and vals[1] is objs[0]
     with pytest.raises(TypeError, match="python-graphblas Matrix"):
         gbmatrix.to_objects(v)
+
+
+def test_calls_that_would_read_a_scalar_as_a_code_are_refused(cells):
+    # python-graphblas would apply the operator with the scalar, or the
+    # defaults of a union, standing in for an object code.
+    _, _, _, A, B = cells
+    for args, kwargs in (((A, 1), {}), ((1, A), {}), ((A | B,), {"left_default": 1, "right_default": 2}),
+                         ((A, B), {"left_default": 1})):
+        with pytest.raises(TypeError, match=r"^LT compares two python-graphblas containers of object "
+                                            r"codes, or an infix expression of two \(A & B\), not "):
+            gbops.LT(*args, **kwargs)
+    assert gbops.LT(A & B).new().isequal(gbops.LT(A, B))

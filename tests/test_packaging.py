@@ -30,7 +30,7 @@ def run(cmd, **kw):
 
 
 @pytest.mark.parametrize("module", ["vorlane._Quodex", "vorlane._Zembra", "vorlane._Compare", "vorlane._Holdings",
-                                    "vorlane.objects"])
+                                    "vorlane.objects", "vorlane._Strings", "vorlane.strings"])
 def test_stubs_match_the_built_module(module, tmp_path):
     pytest.importorskip(module)
     run([sys.executable, "-m", "mypy.stubtest", "--mypy-config-file", str(ROOT / "pyproject.toml"),
@@ -112,6 +112,12 @@ SMOKE = """
     out = np.empty(3, dtype=object)
     npstr2npbytes(col, out)
     assert out.tolist() == [b"a", b"b", b"a"]
+    import io
+    from vorlane import strings
+    f = io.BytesIO()
+    strings.save(f, col)
+    f.seek(0)
+    assert strings.load(f).tolist() == col.tolist()
     import pathlib
     pkg = pathlib.Path(vorlane.__file__).parent
     assert (pkg / "py.typed").exists() and (pkg / "_Quodex.pyi").exists()
@@ -143,6 +149,15 @@ GRAPHBLAS_SMOKE = """
     B = gb.Matrix.from_coo(rows, rows, store.insert_many_numpy(right), nrows=4, ncols=4, dtype=gb.dtypes.INT64)
     _, _, lt = A.ewise_mult(B, gbops.LT).new().to_coo()
     assert lt.tolist() == [a < b for a, b in zip(left, right)], lt
+
+    # The object layer and the raw python-graphblas front need no pygraphblas.
+    from vorlane import ObjectMatrix, gbmatrix
+    m = ObjectMatrix.from_coo(rows, rows, left, nrows=4, ncols=4, store=store)
+    assert m.binding == "graphblas"
+    assert m.lt(ObjectMatrix.from_coo(rows, rows, right, store=store)).to_coo()[2].tolist() == lt.tolist()
+    assert all(x is y for x, y in zip(m.to_coo()[2], left))
+    assert [x is y for x, y in zip(gbmatrix.to_objects(m.codes, store=store)[2], left)] == [True] * 4
+    m.release()
     print(np.__version__, _Quodex.pygraphblas)
 """
 

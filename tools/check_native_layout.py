@@ -33,7 +33,8 @@ def build(out):
     subprocess.run(["g++", "-std=c++17", "-O2", "-shared", "-fPIC", "-Wall", "-Wextra", "-Werror",
                     "-fno-exceptions", "-fno-rtti", *include, "-I" + str(ROOT / "kernels"),
                     "-I" + str(ROOT / "src"), str(ROOT / "kernels" / "ObjectCompare.cpp"),
-                    str(ROOT / "kernels" / "CompareModule.cpp"), "-o", str(module)], check=True)
+                    str(ROOT / "kernels" / "ComparePass.cpp"), str(ROOT / "kernels" / "CompareModule.cpp"),
+                    "-o", str(module)], check=True)
     (out / "makers.c").write_text(MAKERS)
     subprocess.run(["cc", "-O1", "-shared", "-fPIC", "-Wall", "-Werror", *include,
                     str(out / "makers.c"), "-o", str(out / "makers.so")], check=True)

@@ -11,7 +11,7 @@ from typing import Optional, Tuple
 import numpy as np
 from graphblas import Matrix, Vector, dtypes
 
-from . import matrix as _core
+from . import _cells as _core
 from ._Quodex import Quodex
 
 __all__ = ["from_objects", "to_objects", "from_objects_vector", "to_objects_vector"]

@@ -49,7 +49,7 @@ from suitesparse_graphblas import ffi as _ffi
 from suitesparse_graphblas import lib as _lib
 
 from . import _Holdings
-from . import matrix as _raw
+from . import _cells as _raw
 from ._Quodex import Quodex
 
 __all__ = ["ObjectMatrix", "ObjectVector"]
@@ -63,6 +63,7 @@ _COMPARISONS = ("EQ", "NE", "LT", "GT", "LE", "GE")
 
 class _Binding:
     name: str
+    _ops: Any  # vorlane.ops or vorlane.gbops: the comparisons on two containers
 
     def __init__(self) -> None:
         self._loaded = False
@@ -113,8 +114,6 @@ class _PyGraphBLAS(_Binding):
     def handle(self, container: Any) -> Any:
         return container._matrix[0] if isinstance(container, self.Matrix) else container._vector[0]
 
-    def compare(self, name: str, a: Any, b: Any) -> Any:
-        return getattr(self._ops, name)(a, b)
 
 
 class _PythonGraphBLAS(_Binding):
@@ -136,8 +135,6 @@ class _PythonGraphBLAS(_Binding):
     def handle(self, container: Any) -> Any:
         return container.gb_obj[0]
 
-    def compare(self, name: str, a: Any, b: Any) -> Any:
-        return a.ewise_mult(b, getattr(self._ops, name)).new()
 
 
 _BINDINGS = {"pygraphblas": _PyGraphBLAS(), "graphblas": _PythonGraphBLAS()}
@@ -161,8 +158,9 @@ def _binding_named(binding: object) -> _Binding:
 
 
 def _compare(binding: _Binding, name: str, a: Any, b: Any) -> Any:
-    """Every comparison of object cells goes through here."""
-    return binding.compare(name, a, b)
+    """Every comparison of object cells goes through here: the one native
+    pass of ops/gbops, called on two containers."""
+    return getattr(binding._ops, name)(a, b)
 
 
 # ---------------------------------------------------------------------------

@@ -1,0 +1,343 @@
+"""The object comparison behind ``op(A, B)`` of vorlane.ops and vorlane.gbops,
+on raw GraphBLAS handles, whichever binding made them.
+
+``compare(...)`` computes ``out<mask> accum= A op B`` over the cells A and B
+share, exactly as an element-wise product with a comparison operator would:
+
+1. GraphBLAS finds the intersection twice with its built-in FIRST and SECOND,
+   under the caller's mask and transposes: two INT64 containers of one
+   pattern holding the codes of A and of B.
+2. Their value arrays are unpacked in the format GraphBLAS chose (moved, not
+   copied), and one native pass of ``vorlane._Compare`` compares them into
+   BOOL cells.
+3. Those go back with the intersection's pattern, into a BOOL container that
+   GraphBLAS then applies to ``out`` with the caller's mask, accumulator,
+   replace flag and result type. A fresh BOOL ``out`` with neither mask nor
+   accumulator receives the cells directly.
+
+Failure leaves ``out`` as it was, and every GraphBLAS object and array made
+on the way is freed on every path.
+
+The interpreter lock is released once, for the lock-free comparisons of a
+large input, and only there: GraphBLAS is called through entries that keep
+it. cffi would hand the lock back and forth around each of the twenty-odd
+calls, and while other Python threads are busy each hand-over waits up to
+the interpreter's switch interval (5 ms), which made a call of a
+millisecond's work take a hundred. GraphBLAS's built-in operators never
+call back into Python, so holding the lock through them cannot deadlock.
+"""
+import ctypes
+from typing import Dict, List, NamedTuple, Tuple
+
+from suitesparse_graphblas import ffi as _ffi
+from suitesparse_graphblas import lib as _lib
+
+from . import _Compare
+from ._grb import check
+
+__all__ = ["Flags", "MATRIX", "VECTOR", "compare"]
+
+NULL = _ffi.NULL
+
+
+def _address(value) -> int:
+    """A cffi pointer, or an int or bool, as the integer ctypes passes."""
+    if isinstance(value, int):
+        return int(value)
+    return int(_ffi.cast("uintptr_t", value))
+
+
+class _KeepingLock:
+    """GraphBLAS's functions, called without releasing the interpreter lock.
+
+    Every argument is a pointer or an integer, passed as one machine word;
+    the few variadic functions used take pointer arguments only."""
+
+    _VARIADIC = {"GxB_Matrix_Option_get": 3, "GxB_Vector_Option_get": 3,
+                 "GxB_Global_Option_get": 2, "GxB_Desc_get": 3}
+
+    def __init__(self) -> None:
+        self._entries: Dict[str, object] = {}
+
+    def __getattr__(self, name: str):
+        entry = self._entries.get(name)
+        if entry is None:
+            count = self._VARIADIC.get(name) or len(_ffi.typeof(getattr(_lib, name)).args)
+            prototype = ctypes.PYFUNCTYPE(ctypes.c_int, *[ctypes.c_void_p] * count)
+            function = prototype(_address(_ffi.addressof(_lib, name)))
+
+            def entry(*args, _function=function):
+                return _function(*map(_address, args))
+            self._entries[name] = entry
+        return entry
+
+
+_grb = _KeepingLock()
+
+
+class Flags(NamedTuple):
+    """The descriptor settings an element-wise product honours."""
+
+    transpose_a: bool = False
+    transpose_b: bool = False
+    structure: bool = False
+    complement: bool = False
+    replace: bool = False
+
+
+def flags_of(desc) -> Flags:
+    """The settings of a GrB_Descriptor handle (NULL: the defaults)."""
+    if desc == NULL:
+        return Flags()
+    value = _ffi.new("GrB_Desc_Value*")
+
+    def get(field):
+        check(_grb.GxB_Desc_get(desc, field, value), "GxB_Desc_get")
+        return int(value[0])
+
+    mask = get(_lib.GrB_MASK)
+    return Flags(get(_lib.GrB_INP0) == _lib.GrB_TRAN, get(_lib.GrB_INP1) == _lib.GrB_TRAN,
+                 bool(mask & _lib.GrB_STRUCTURE), bool(mask & _lib.GrB_COMP),
+                 get(_lib.GrB_OUTP) == _lib.GrB_REPLACE)
+
+
+# Descriptors live as long as the process, like GraphBLAS's own predefined
+# ones: one per combination of settings, made when first needed.
+_descriptors: Dict[Flags, object] = {}
+
+
+def _descriptor(flags: Flags):
+    if flags == Flags():
+        return NULL
+    if flags not in _descriptors:
+        handle = _ffi.new("GrB_Descriptor*")
+        check(_grb.GrB_Descriptor_new(handle), "GrB_Descriptor_new")
+        settings = ((_lib.GrB_INP0, _lib.GrB_TRAN, flags.transpose_a),
+                    (_lib.GrB_INP1, _lib.GrB_TRAN, flags.transpose_b),
+                    (_lib.GrB_MASK, _lib.GrB_STRUCTURE, flags.structure),
+                    (_lib.GrB_MASK, _lib.GrB_COMP, flags.complement),
+                    (_lib.GrB_OUTP, _lib.GrB_REPLACE, flags.replace))
+        for field, value, wanted in settings:
+            if wanted:
+                # Structure and complement both go to the mask field; 5.1
+                # adds them up, later versions too.
+                check(_grb.GrB_Descriptor_set(handle[0], field, value), "GrB_Descriptor_set")
+        _descriptors[flags] = handle
+    return _descriptors[flags][0]
+
+
+_TYPE_NAMES = {}
+for _name in ("BOOL", "INT8", "INT16", "INT32", "INT64", "UINT8", "UINT16", "UINT32", "UINT64",
+              "FP32", "FP64"):
+    _TYPE_NAMES[int(_ffi.cast("uintptr_t", getattr(_lib, "GrB_" + _name)))] = _name
+for _name in ("FC32", "FC64"):
+    if hasattr(_lib, "GxB_" + _name):
+        _TYPE_NAMES[int(_ffi.cast("uintptr_t", getattr(_lib, "GxB_" + _name)))] = _name
+del _name
+
+
+class _Unpacked:
+    """A container's arrays, unpacked in one format: owned here until they
+    are packed into a container again."""
+
+    def __init__(self, kind: "_Kind", fmt: str, handle):
+        self.kind, self.fmt = kind, fmt
+        names = kind.arrays[fmt]
+        self.arrays = [_ffi.new(ctype + "*") for ctype in names]
+        self.sizes = [_ffi.new("GrB_Index*") for _ in names]
+        self.iso = _ffi.new("bool*")
+        self.scalars = [None if s == "jumbled" else _ffi.new("GrB_Index*")
+                        for s in kind.scalars[fmt]]
+        unpack = getattr(_grb, f"GxB_{kind.name}_unpack_{fmt}")
+        # No jumbled pointer: GraphBLAS sorts, so both operands' cells come
+        # in one order.
+        args = [NULL if s is None else s for s in self.scalars]
+        check(unpack(handle, *self.arrays, *self.sizes, self.iso, *args, NULL),
+              f"GxB_{kind.name}_unpack_{fmt}", handle)
+        self.held = True
+
+    @property
+    def values(self):
+        return self.arrays[-1][0], int(self.sizes[-1][0]), bool(self.iso[0])
+
+    def pack(self, handle, values) -> None:
+        """Packs the pattern, with `values` (pointer, size, iso), into
+        `handle`, which then owns them."""
+        pointer, size, iso = values
+        self.arrays[-1][0] = pointer
+        scalars = [False if s is None else s[0] for s in self.scalars]
+        pack = getattr(_grb, f"GxB_{self.kind.name}_pack_{self.fmt}")
+        check(pack(handle, *self.arrays, *(s[0] for s in self.sizes[:-1]), size, iso, *scalars, NULL),
+              f"GxB_{self.kind.name}_pack_{self.fmt}", handle)
+        self.held = False
+
+
+class _Kind:
+    """The GraphBLAS calls of one container kind."""
+
+    def __init__(self, name: str, arrays: Dict[str, List[str]], scalars: Dict[str, List[str]]):
+        self.name = name
+        self.arrays, self.scalars = arrays, scalars
+        self.new, self.free = getattr(_grb, f"GrB_{name}_new"), getattr(_grb, f"GrB_{name}_free")
+        self.nvals = getattr(_grb, f"GrB_{name}_nvals")
+        self.type_of = getattr(_grb, f"GxB_{name}_type")
+        self.option_get = getattr(_grb, f"GxB_{name}_Option_get")
+        self.ewise_mult = getattr(_grb, f"GrB_{name}_eWiseMult_BinaryOp")
+        self.apply = getattr(_grb, f"GrB_{name}_apply")
+
+    def shape(self, handle) -> Tuple[int, ...]:
+        raise NotImplementedError
+
+    def make(self, gb_type, shape):
+        handle = _ffi.new(f"GrB_{self.name}*")
+        check(self.new(handle, gb_type, *shape), f"GrB_{self.name}_new")
+        return handle
+
+    def option(self, handle, field) -> int:
+        value = _ffi.new("int*")
+        check(self.option_get(handle, field, value), f"GxB_{self.name}_Option_get", handle)
+        return int(value[0])
+
+    def type_name(self, handle) -> str:
+        t = _ffi.new("GrB_Type*")
+        check(self.type_of(t, handle), f"GxB_{self.name}_type", handle)
+        return _TYPE_NAMES.get(int(_ffi.cast("uintptr_t", t[0])), "a user-defined type")
+
+    def format(self, handle) -> str:
+        raise NotImplementedError
+
+    def positions(self, handle, fmt: str, nvals: int) -> int:
+        """How many value slots the unpacked arrays hold."""
+        if fmt.startswith(("Bitmap", "Full")):
+            count = 1
+            for extent in self.shape(handle):
+                count *= extent
+            return count
+        return nvals
+
+
+class _MatrixKind(_Kind):
+    def shape(self, handle):
+        n, m = _ffi.new("GrB_Index*"), _ffi.new("GrB_Index*")
+        check(_grb.GrB_Matrix_nrows(n, handle), "GrB_Matrix_nrows", handle)
+        check(_grb.GrB_Matrix_ncols(m, handle), "GrB_Matrix_ncols", handle)
+        return int(n[0]), int(m[0])
+
+    def format(self, handle):
+        status = self.option(handle, _lib.GxB_SPARSITY_STATUS)
+        by_row = self.option(handle, _lib.GxB_FORMAT) == _lib.GxB_BY_ROW
+        r, c = ("R", "C")
+        return {_lib.GxB_HYPERSPARSE: "HyperCS", _lib.GxB_SPARSE: "CS", _lib.GxB_BITMAP: "Bitmap",
+                _lib.GxB_FULL: "Full"}[status] + (r if by_row else c)
+
+
+class _VectorKind(_Kind):
+    def shape(self, handle):
+        n = _ffi.new("GrB_Index*")
+        check(_grb.GrB_Vector_size(n, handle), "GrB_Vector_size", handle)
+        return (int(n[0]),)
+
+    def format(self, handle):
+        status = self.option(handle, _lib.GxB_SPARSITY_STATUS)
+        return {_lib.GxB_SPARSE: "CSC", _lib.GxB_BITMAP: "Bitmap", _lib.GxB_FULL: "Full"}[status]
+
+
+_INDEX, _BITS, _VALUES = "GrB_Index*", "int8_t*", "void*"
+MATRIX = _MatrixKind(
+    "Matrix",
+    arrays={"HyperCSR": [_INDEX] * 3 + [_VALUES], "HyperCSC": [_INDEX] * 3 + [_VALUES],
+            "CSR": [_INDEX] * 2 + [_VALUES], "CSC": [_INDEX] * 2 + [_VALUES],
+            "BitmapR": [_BITS, _VALUES], "BitmapC": [_BITS, _VALUES],
+            "FullR": [_VALUES], "FullC": [_VALUES]},
+    scalars={"HyperCSR": ["nvec", "jumbled"], "HyperCSC": ["nvec", "jumbled"],
+             "CSR": ["jumbled"], "CSC": ["jumbled"], "BitmapR": ["nvals"], "BitmapC": ["nvals"],
+             "FullR": [], "FullC": []})
+# GraphBLAS never keeps a vector hypersparse.
+VECTOR = _VectorKind(
+    "Vector",
+    arrays={"CSC": [_INDEX, _VALUES], "Bitmap": [_BITS, _VALUES], "Full": [_VALUES]},
+    scalars={"CSC": ["nvals", "jumbled"], "Bitmap": ["nvals"], "Full": []})
+
+
+def _threads() -> int:
+    """GraphBLAS's configured thread count: the native pass's ceiling."""
+    value = _ffi.new("int*")
+    check(_grb.GxB_Global_Option_get(_lib.GxB_NTHREADS, value), "GxB_Global_Option_get")
+    return max(1, int(value[0]))
+
+
+def _compare_into(kind: _Kind, rich: int, first, second, target) -> None:
+    """Packs into the empty BOOL container `target` the answers of `rich` on
+    the codes of `first` and `second`, two INT64 containers of one pattern;
+    leaves `first` empty and `second` holding what `target` did not take."""
+    nvals = _ffi.new("GrB_Index*")
+    check(kind.nvals(nvals, first[0]), f"GrB_{kind.name}_nvals", first[0])
+    fmt = kind.format(first[0])
+    positions = kind.positions(first[0], fmt, int(nvals[0]))
+    x = _Unpacked(kind, fmt, first[0])
+    x_values = x.values
+    try:
+        y = _Unpacked(kind, fmt, second[0])
+        # The values array each pattern goes back with if this fails.
+        y_values = y.values
+        try:
+            (x_ptr, _, x_iso), (y_ptr, _, y_iso) = x_values, y_values
+            # The answers go into whichever values array holds one slot per
+            # position (both iso: one answer stands for every cell).
+            iso = x_iso and y_iso
+            into, spare = (y_values, x_values) if x_iso and not y_iso else (x_values, y_values)
+            if nvals[0] > 0:
+                present = (_ffi.buffer(_ffi.cast("char*", x.arrays[0][0]), positions)
+                           if fmt.startswith("Bitmap") and not iso else None)
+                xs = _ffi.buffer(_ffi.cast("char*", x_ptr), 8 if x_iso else 8 * positions)
+                ys = _ffi.buffer(_ffi.cast("char*", y_ptr), 8 if y_iso else 8 * positions)
+                out = _ffi.buffer(_ffi.cast("char*", into[0]), 1 if iso else positions)
+                _Compare._compare_codes(rich, xs, ys, out, present, _threads())
+            x.pack(target[0], (into[0], into[1], iso))
+            y_values = spare
+            y.pack(second[0], spare)
+        finally:
+            if y.held:
+                y.pack(second[0], y_values)
+    finally:
+        if x.held:
+            x.pack(first[0], x_values)
+
+
+def compare(kind: _Kind, rich: int, out, mask, accum, a, b, flags: Flags, fresh: bool) -> None:
+    """out<mask> accum= a `rich` b over the cells a and b share, for two
+    INT64 containers of codes of `kind` (handles; mask and accum may be NULL).
+    `fresh`: `out` is an empty BOOL container made for this call."""
+    for handle, name in ((a, "A"), (b, "B")):
+        held = kind.type_name(handle)
+        if held != "INT64":
+            raise TypeError(f"{name} holds {held} cells, not INT64 object codes")
+    shape = kind.shape(out)
+    emult = f"GrB_{kind.name}_eWiseMult_BinaryOp"
+    # The mask applies already here: only the cells it lets through are
+    # compared, and GraphBLAS checks every shape before anything is read.
+    first_desc = _descriptor(flags._replace(replace=False))
+    first = kind.make(_lib.GrB_INT64, shape)
+    second = None
+    try:
+        check(kind.ewise_mult(first[0], mask, NULL, _lib.GrB_FIRST_INT64, a, b, first_desc), emult,
+              first[0])
+        second = kind.make(_lib.GrB_INT64, shape)
+        check(kind.ewise_mult(second[0], mask, NULL, _lib.GrB_SECOND_INT64, a, b, first_desc), emult,
+              second[0])
+        if fresh and mask == NULL and accum == NULL:
+            _compare_into(kind, rich, first, second, (out,))
+            return
+        answers = kind.make(_lib.GrB_BOOL, shape)
+        try:
+            _compare_into(kind, rich, first, second, answers)
+            final = _descriptor(Flags(structure=flags.structure, complement=flags.complement,
+                                      replace=flags.replace))
+            check(kind.apply(out, mask, accum, _lib.GrB_IDENTITY_BOOL, answers[0], final),
+                  f"GrB_{kind.name}_apply", out)
+        finally:
+            kind.free(answers)
+    finally:
+        kind.free(first)
+        if second is not None:
+            kind.free(second)
