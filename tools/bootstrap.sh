@@ -1,56 +1,62 @@
 #!/usr/bin/env bash
-# Brings a fresh Debian 12 machine to the point where the project can be built
-# for one interpreter: tools/bootstrap.sh [VERSION], VERSION 3.9 (the default
-# and the reference), 3.11 or 3.12.
-#   3.9   Debian bullseye's CPython 3.9 (next to the machine's own Python, which
-#         stays untouched), the native test and debug tools, and .venv with
+# Brings a fresh Debian 12 or 13 machine to the point where the project can be
+# built for one interpreter: tools/bootstrap.sh [VERSION], VERSION 3.9 (the
+# default and the reference) or any version with a requirements-VERSION.txt.
+#   3.9   Debian bullseye's CPython 3.9 from a pinned extra apt source (next
+#         to the machine's own Python, which stays untouched), and .venv with
 #         every pin of requirements.txt.
-#   3.11  Debian 12's own python3.11, and .venv-3.11 with requirements-3.11.txt.
-#   3.12  a python3.12 the machine already has (PATH or pyenv; Debian 12 has
-#         none), and .venv-3.12 with requirements-3.12.txt.
+#   3.X   the release's own python3.X, python3.X-dev and python3.X-venv where
+#         its packages have them (3.11 on Debian 12, 3.13 on Debian 13), else
+#         a python3.X the machine already has (PATH or pyenv); .venv-3.X with
+#         requirements-3.X.txt.
+# Every version also gets GoogleTest and valgrind from the release.
 # Each step checks first, so a second run only costs the checks. Exits 3 when
-# the interpreter cannot be had on this machine.
+# the interpreter cannot be had on this machine, 2 for a version the project
+# does not support.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . tools/common.sh
 
 VERSION=${1:-3.9}
-APT_PACKAGES_BOOKWORM="libgtest-dev valgrind"
 
-need_apt=0
-[ -d /usr/lib/x86_64-linux-gnu/cmake/GTest ] || need_apt=1
-command -v valgrind >/dev/null || need_apt=1
-[ "$need_apt" = 1 ] && apt_install $APT_PACKAGES_BOOKWORM
+if [ "$VERSION" != 3.9 ] && [ ! -f "requirements-$VERSION.txt" ]; then
+    supported=$(printf '%s\n' 3.9 requirements-*.txt | sed 's/^requirements-\(.*\)\.txt$/\1/' |
+                sort -V | paste -sd, | sed 's/,\([^,]*\)$/ or \1/; s/,/, /g')
+    echo "bootstrap: unsupported interpreter version '$VERSION' ($supported)" >&2
+    exit 2
+fi
+
+apt_ensure libgtest-dev valgrind
 
 case "$VERSION" in
 3.9)
     VENV=.venv
-    PY39=/usr/bin/python3.9
-    if [ ! -x "$PY39" ] || [ ! -f /usr/include/python3.9/Python.h ] ||
-       [ ! -f /usr/lib/x86_64-linux-gnu/libpython3.9.so ]; then
+    if [ -n "$(apt_missing python3.9 python3.9-dev)" ]; then
         ensure_bullseye_source
         # No -t: bullseye is the only suite with these, and every dependency
-        # that bookworm also has keeps coming from bookworm.
+        # that the release also has keeps coming from the release.
         apt_install python3.9 python3.9-dev
     fi
-    make_venv "$PY39" "$VENV"
+    make_venv /usr/bin/python3.9 "$VENV"
     install_requirements "$VENV" requirements.txt
     ;;
-3.11|3.12|3.13)
+*)
     VENV=.venv-$VERSION
-    if [ "$VERSION" = 3.11 ] && { [ ! -f /usr/include/python3.11/Python.h ] ||
-                                   ! /usr/bin/python3.11 -c 'import ensurepip' 2>/dev/null; }; then
-        apt_install python3.11 python3.11-dev python3.11-venv
+    debian=$(apt_missing "python$VERSION" "python$VERSION-dev" "python$VERSION-venv")
+    if [ -n "$debian" ]; then
+        offered=1
+        for p in $debian; do apt_candidate "$p" || offered=0; done
+        [ "$offered" = 0 ] || apt_install $debian
     fi
     python=$(find_python "$VERSION") || {
-        echo "bootstrap: no CPython $VERSION on this machine (looked on PATH and in pyenv)" >&2
+        echo "bootstrap: no CPython $VERSION on this machine (not in its Debian release," \
+             "not on PATH, not in pyenv)" >&2
         exit 3
     }
+    if [ ! -x "$VENV/bin/python" ]; then
+        echo "bootstrap: CPython $VERSION is $python"
+    fi
     make_modern_venv "$python" "$VENV" "$VERSION"
     install_requirements "$VENV" "requirements-$VERSION.txt"
-    ;;
-*)
-    echo "bootstrap: unsupported interpreter version '$VERSION' (3.9, 3.11, 3.12 or 3.13)" >&2
-    exit 2
     ;;
 esac

@@ -6,19 +6,19 @@
 # into the release interpreter. Any report ends the run with a failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. tools/common.sh
 ROOT=$PWD
 
 VENV=.venv
 PY=$VENV/bin/python
 SITE=build/asan/site
 
-as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
-
 asan=$(gcc -print-file-name=libasan.so)
 ubsan=$(gcc -print-file-name=libubsan.so)
 if [ ! -e "$asan" ] || [ ! -e "$ubsan" ]; then
-    as_root apt-get update -q
-    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q libgcc-12-dev
+    # The runtimes come with the release's own gcc (12 on Debian 12, 14 on 13).
+    gccver=$(gcc -dumpversion)
+    apt_install "libgcc-${gccver%%.*}-dev"
     asan=$(gcc -print-file-name=libasan.so)
     ubsan=$(gcc -print-file-name=libubsan.so)
 fi

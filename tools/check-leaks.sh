@@ -25,13 +25,11 @@ PY=$VENV/bin/python
 PYDBG=/usr/bin/python3.9-dbg
 
 # --- the debug interpreter and what its source builds need ------------------
-if [ ! -x "$PYDBG" ] || [ ! -f /usr/include/x86_64-linux-gnu/python3.9d/pyconfig.h ]; then
+if [ -n "$(apt_missing python3.9-dbg libpython3.9-dbg)" ]; then
     ensure_bullseye_source
     apt_install python3.9-dbg libpython3.9-dbg
 fi
-if [ ! -f /usr/include/x86_64-linux-gnu/ffi.h ]; then
-    apt_install libffi-dev
-fi
+apt_ensure libffi-dev
 
 # --- .venv-dbg ----------------------------------------------------------------
 make_venv "$PYDBG" "$VENV"

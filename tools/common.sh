@@ -3,11 +3,63 @@
 
 as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
 
-# Makes Debian bullseye an extra apt source, pinned low so that nothing from
-# bookworm is ever replaced by it: only what is asked for by name comes from it.
+# Prefix of apt's own files: empty on a machine, a scratch folder in tests.
+APT_ROOT=${VORLANE_APT_ROOT:-}
+
+# Packages come without their recommendations: the commands install what the
+# project uses and nothing else system-wide.
+
+# apt_refresh: reads the package lists once per run (and again after a source
+# was added, see ensure_bullseye_source).
+apt_refresh() {
+    if [ -z "${VORLANE_APT_UPDATED:-}" ]; then
+        as_root apt-get update -q
+        VORLANE_APT_UPDATED=1
+    fi
+}
+
+# apt_install PACKAGE...
+apt_install() {
+    apt_refresh
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "$@"
+}
+
+# apt_missing PACKAGE...: prints those of PACKAGE... that are not installed.
+apt_missing() {
+    local p
+    for p in "$@"; do
+        dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null | grep -qx 'install ok installed' || echo "$p"
+    done
+}
+
+# apt_ensure PACKAGE...: installs those of PACKAGE... that are missing.
+apt_ensure() {
+    local missing
+    missing=$(apt_missing "$@")
+    [ -z "$missing" ] || apt_install $missing
+}
+
+# apt_candidate PACKAGE: true when the machine's apt sources offer PACKAGE.
+# Answered from the lists already on the machine (which packages a release
+# has does not change), read first where there are none yet.
+apt_candidate() {
+    compgen -G "$APT_ROOT/var/lib/apt/lists/*_Packages*" >/dev/null || apt_refresh
+    local c
+    c=$(apt-cache policy "$1" 2>/dev/null | sed -n 's/^ *Candidate: //p')
+    [ -n "$c" ] && [ "$c" != "(none)" ]
+}
+
+# Makes Debian bullseye an extra apt source, pinned low so that nothing of the
+# release is ever replaced by it: only what is asked for by name comes from it.
 ensure_bullseye_source() {
-    local src=/etc/apt/sources.list.d/vorlane-bullseye.sources
+    local src=$APT_ROOT/etc/apt/sources.list.d/vorlane-bullseye.sources
     [ -f "$src" ] && return 0
+    # The pin first: a run cut short in between must not leave the source unpinned.
+    as_root tee "$APT_ROOT/etc/apt/preferences.d/vorlane-bullseye" >/dev/null <<'PIN'
+Package: *
+Pin: release n=bullseye
+Pin-Priority: 100
+PIN
     as_root tee "$src" >/dev/null <<'SRC'
 Types: deb
 URIs: http://deb.debian.org/debian
@@ -15,53 +67,37 @@ Suites: bullseye
 Components: main
 Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
 SRC
-    as_root tee /etc/apt/preferences.d/vorlane-bullseye >/dev/null <<'PIN'
-Package: *
-Pin: release n=bullseye
-Pin-Priority: 100
-PIN
     # The lists read before this source existed know none of its packages.
     unset VORLANE_APT_UPDATED
 }
 
-# apt_install PACKAGE...: refreshes the lists once per run.
-apt_install() {
-    if [ -z "${VORLANE_APT_UPDATED:-}" ]; then
-        as_root apt-get update -q
-        VORLANE_APT_UPDATED=1
-    fi
-    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q "$@"
-}
-
 # make_venv PYTHON DIR: a venv of Debian's CPython 3.9 (release or debug) with
 # pip, unless DIR already is one. Debian ships ensurepip and distutils for 3.9
-# in packages that conflict with bookworm's, so the venv starts without pip,
-# and pip is bootstrapped from its wheel on PyPI, fetched by the host's pip
-# (download only).
+# in packages that conflict with the release's, so the venv starts without
+# pip; the release's own pip wheel (python3-pip-whl, the one its venvs get)
+# runs from its file and installs the pinned pip from PyPI.
 make_venv() {
     local python=$1 venv=$2
     if "$venv/bin/python" -c 'import sys, pip; assert sys.version_info[:2] == (3, 9)' 2>/dev/null; then
         return 0
     fi
+    apt_ensure python3-pip-whl
     rm -rf "$venv"
     "$python" -m venv --without-pip "$venv"
     local site="$venv/lib/python3.9/site-packages"
     # pip reads this switch (meant for distributors) and then takes its
     # install locations from sysconfig instead of the missing distutils.
     echo 'import sysconfig; sysconfig._PIP_USE_SYSCONFIG = True' > "$site/00-vorlane-sysconfig.pth"
-    local wheels pipver whl
-    wheels=$(mktemp -d)
+    local pipver whl
     pipver=$(sed -n 's/^pip==//p' requirements.txt)
-    python3 -m pip download -q --no-deps --only-binary=:all: --python-version 3.9 \
-        -d "$wheels" "pip==$pipver"
-    whl=$(echo "$wheels"/pip-*.whl)
-    # A pip wheel can run itself: it installs its own file into the venv.
-    "$venv/bin/python" "$whl/pip" install -q --no-index "$whl"
-    rm -rf "$wheels"
+    whl=$(ls /usr/share/python-wheels/pip-*.whl | tail -n 1)
+    # A pip wheel can run itself.
+    "$venv/bin/python" "$whl/pip" install -q --disable-pip-version-check "pip==$pipver"
 }
 
 # find_python VERSION: prints the path of a CPython VERSION interpreter with
-# its headers, or fails. Debian's own comes first, then PATH, then pyenv.
+# its headers and ensurepip (for its venv), or fails. Debian's own comes
+# first, then PATH, then pyenv.
 find_python() {
     local v=$1 c
     for c in "/usr/bin/python$v" "$(command -v "python$v" 2>/dev/null || true)" \
@@ -69,7 +105,7 @@ find_python() {
         [ -n "$c" ] && [ -x "$c" ] || continue
         # A pyenv shim may exist for a version it cannot run: ask for real.
         if "$c" -c "import sys, sysconfig, os; assert sys.version_info[:2] == tuple(map(int, '$v'.split('.'))); \
-assert os.path.exists(os.path.join(sysconfig.get_paths()['include'], 'Python.h'))" 2>/dev/null; then
+assert os.path.exists(os.path.join(sysconfig.get_paths()['include'], 'Python.h')); import ensurepip" 2>/dev/null; then
             echo "$c"
             return 0
         fi

@@ -6,18 +6,18 @@
 # Usage: tools/fuzz.sh SECONDS_PER_TARGET
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. tools/common.sh
 
 SECONDS_PER_TARGET=${1:-60}
 VENV=.venv
 OUT=build/fuzz
 
-as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
-
-# libFuzzer and the clang sanitizer runtimes live in libclang-rt-14-dev.
-if ! command -v clang++ >/dev/null ||
-   [ ! -e "$(clang++ -print-runtime-dir)/libclang_rt.fuzzer-x86_64.a" ]; then
-    as_root apt-get update -q
-    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q clang libclang-rt-14-dev
+# The release's own clang (14 on Debian 12, 19 on 13); libFuzzer and the clang
+# sanitizer runtimes live in the libclang-rt-N-dev of the same version.
+command -v clang++ >/dev/null || apt_install clang
+if [ ! -e "$(clang++ -print-runtime-dir)/libclang_rt.fuzzer-$(uname -m).a" ]; then
+    clangver=$(clang++ -dumpversion)
+    apt_install "libclang-rt-${clangver%%.*}-dev"
 fi
 
 "$VENV/bin/cmake" -S tests/fuzz -B "$OUT" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
