@@ -78,9 +78,11 @@ class _Calls:
         _ok(self.build_fn(handle, *map(_index_ptr, indices), _int64_ptr(values), len(values), op),
             f"GrB_{self.prefix}_build_INT64")
 
-    def extract(self, handle, indices: Sequence[np.ndarray], values: np.ndarray) -> None:
+    def extract(self, handle, indices: Optional[Sequence[np.ndarray]], values: np.ndarray) -> None:
+        """Fills `values` (and `indices`, unless None) with every cell."""
         n = _ffi.new("GrB_Index *", len(values))
-        _ok(self.extract_fn(*map(_index_ptr, indices), _int64_ptr(values), n, handle),
+        pointers = [_ffi.NULL] * len(self.axes) if indices is None else list(map(_index_ptr, indices))
+        _ok(self.extract_fn(*pointers, _int64_ptr(values), n, handle),
             f"GrB_{self.prefix}_extractTuples_INT64")
         if n[0] != len(values):
             raise RuntimeError(f"GraphBLAS gave {n[0]} tuples of {len(values)}")

@@ -185,10 +185,7 @@ class _Kind:
     def codes(self, handle: Any) -> np.ndarray:
         n = self.calls.nvals(handle)
         codes = np.empty(n, dtype=np.int64)
-        count = _ffi.new("GrB_Index *", n)
-        _raw._ok(getattr(_lib, f"GrB_{self.prefix}_extractTuples_INT64")(
-            *([_ffi.NULL] * len(self.calls.axes)), _raw._int64_ptr(codes), count, handle),
-            f"GrB_{self.prefix}_extractTuples_INT64")
+        self.calls.extract(handle, None, codes)
         return codes
 
     def copy_cells(self, out: Any, source: Any, mask: Any = None, desc: Any = None) -> None:
