@@ -32,7 +32,7 @@ constexpr Py_ssize_t kReleaseCells = Py_ssize_t{1} << 18;
 // How many positions ahead the objects are fetched into the cache: each
 // position reads two objects scattered over the heap, and the misses
 // otherwise wait for one another behind mispredicted branches.
-constexpr Py_ssize_t kPrefetch = 16;
+constexpr Py_ssize_t kPrefetch = 48;
 // How often the lock-bound pass lets signal handlers run.
 constexpr Py_ssize_t kSignalInterval = 1024;
 // The mark of a position left for the lock-bound pass.

@@ -10,18 +10,21 @@
 //     live objects that a store pins (it takes no reference).
 //   * Decided here: the identity shortcut of EQ and NE (any objects, NaN
 //     included); two exact str that are compact; two exact int or bool; two
-//     exact float; two exact bytes; and the mixed pairs of those types that
-//     the interpreter settles by its fallback alone (str, int, float, bytes
-//     against each other: EQ false, NE true, orderings raise, so false).
-//     Everything else is Locked, among it: subclasses; int against float
-//     (compared exactly, not as doubles); str against bytes and bytes against
-//     int (both warn under `python -b`, a side effect); legacy (non-compact)
-//     strings.
+//     exact float; an exact int or bool of at most 2**53 in magnitude against
+//     an exact float; two exact bytes; and the mixed pairs that the interpreter
+//     settles by its fallback alone (one of exact str, int, float, bytes,
+//     tuple, list, dict against another of them: EQ false, NE true,
+//     orderings raise, so false), which read nothing but the type pointers.
+//     Everything else is Locked, among it: two tuples, lists or dicts (their
+//     items run the interpreter's comparisons); subclasses; a float against
+//     an int beyond 2**53 (compared exactly, which a double cannot); str
+//     against bytes and bytes against int (both warn under `python -b`, a
+//     side effect); legacy (non-compact) strings.
 //
 // What is read without the lock, and why nobody writes it meanwhile
 //   * The type pointer, loaded once and only compared with the built-in
-//     types: an instance of str, int, bool, float or bytes can never change
-//     its class, and any other object only ever swaps one heap type for
+//     types: an instance of str, int, bool, float, bytes, tuple, list or
+//     dict can never change its class, and any other object only ever swaps one heap type for
 //     another, so the comparison has the same outcome either way.
 //   * str: length, and from the state word (one atomic load of the whole
 //     word) kind, compact, ascii and (3.9, 3.11) ready; then the characters, which
@@ -135,7 +138,9 @@ inline IntShape intShape(PyObject* o) noexcept {
 
 /* ---- Shared by every supported layout ----------------------------------- */
 
-enum class Family { Str, Int, Float, Bytes, Other };
+// Tuple, List and Dict are only ever told apart from the others: two of
+// them of one family compare their items, which is the interpreter's work.
+enum class Family { Str, Int, Float, Bytes, Tuple, List, Dict, Other };
 
 inline Family familyOf(PyObject* o) noexcept {
     // The type pointer, compared only (see the file comment).
@@ -144,18 +149,23 @@ inline Family familyOf(PyObject* o) noexcept {
     if (type == &PyLong_Type || type == &PyBool_Type) return Family::Int;
     if (type == &PyFloat_Type) return Family::Float;
     if (type == &PyBytes_Type) return Family::Bytes;
+    if (type == &PyTuple_Type) return Family::Tuple;
+    if (type == &PyList_Type) return Family::List;
+    if (type == &PyDict_Type) return Family::Dict;
     return Family::Other;
 }
 
-// Two different families of the four, or Locked when the interpreter would
-// run more than its fallback (or warn) for them.
+// Two different families, or Locked when the interpreter would run more than
+// its fallback (or warn) for them. Every known family's comparison answers
+// NotImplemented for an operand of another family, except float's for an
+// int; bytes's warns under `python -b` against str and int.
 template <int Op>
 Answer decideMixed(Family fa, Family fb) noexcept {
     auto pair = [&](Family p, Family q) {
         return (fa == p && fb == q) || (fa == q && fb == p);
     };
-    if (fa == Family::Other || fb == Family::Other || pair(Family::Int, Family::Float) ||
-        pair(Family::Str, Family::Bytes) || pair(Family::Bytes, Family::Int)) {
+    if (fa == Family::Other || fb == Family::Other || pair(Family::Str, Family::Bytes) ||
+        pair(Family::Bytes, Family::Int)) {
         return Answer::Locked;
     }
     return answer(Op == Py_NE);  // not identical, so unequal; orderings raise
@@ -289,11 +299,54 @@ inline int orderBytes(PyObject* a, PyObject* b) noexcept {
     return (size_a > size_b) - (size_a < size_b);
 }
 
+// An int's value as a double, when the double holds it exactly (at most
+// 2**53 in magnitude); false otherwise.
+inline bool exactDouble(PyObject* o, double& value) noexcept {
+    const IntShape shape = intShape(o);
+    const Py_ssize_t count = shape.signed_count < 0 ? -shape.signed_count : shape.signed_count;
+    constexpr int kDigitsIn53Bits = (53 + PyLong_SHIFT - 1) / PyLong_SHIFT;
+    if (count > kDigitsIn53Bits) {
+        return false;
+    }
+    uint64_t magnitude = 0;
+    for (Py_ssize_t i = count; i-- > 0;) {
+        magnitude = (magnitude << PyLong_SHIFT) | shape.digits[i];
+    }
+    if (magnitude > (uint64_t{1} << 53)) {
+        return false;
+    }
+    value = shape.signed_count < 0 ? -static_cast<double>(magnitude) : static_cast<double>(magnitude);
+    return true;
+}
+
+// An int against a float. The interpreter compares them exactly, which for
+// an int a double holds is the comparison of the two doubles: an infinity or
+// a NaN included, and -0.0 equal to 0. Larger ints are left to it.
+template <int Op>
+Answer decideIntFloat(PyObject* a, Family fa, PyObject* b) noexcept {
+    double x, y;
+    if (fa == Family::Int) {
+        if (!exactDouble(a, x)) {
+            return Answer::Locked;
+        }
+        y = PyFloat_AS_DOUBLE(b);
+    } else {
+        if (!exactDouble(b, y)) {
+            return Answer::Locked;
+        }
+        x = PyFloat_AS_DOUBLE(a);
+    }
+    return answer(holdsFloat<Op>(x, y));
+}
+
 template <int Op>
 Answer decideLayout(PyObject* a, PyObject* b) noexcept {
     const Family fa = familyOf(a);
     const Family fb = familyOf(b);
     if (fa != fb) {
+        if ((fa == Family::Int && fb == Family::Float) || (fa == Family::Float && fb == Family::Int)) {
+            return decideIntFloat<Op>(a, fa, b);
+        }
         return decideMixed<Op>(fa, fb);
     }
     switch (fa) {

@@ -117,6 +117,9 @@ plain = st.one_of(
     st.booleans(),
     st.floats(allow_nan=True, allow_infinity=True),
     st.sampled_from([0.0, -0.0, 1.0, float("nan")]),
+    # Where an int stops fitting a double exactly.
+    st.sampled_from([2**53, 2**53 + 1, -2**53 - 1, 2**62, float(2**53), float(2**53 + 2),
+                     -float(2**53), 1e300]),
     st.binary(max_size=4),
     st.sampled_from([b"", b"\xff", b"a\x00"]),
 )
@@ -126,6 +129,8 @@ wrapped = st.one_of(
     st.integers().map(Int),
     st.floats().map(Float),
     st.tuples(st.integers(), texts),
+    st.lists(st.integers(min_value=-3, max_value=3), max_size=2),
+    st.dictionaries(st.integers(min_value=0, max_value=2), st.floats(), max_size=2),
     st.just(None),
     st.builds(Raises),
 )
@@ -188,10 +193,11 @@ def test_unusually_stored_strings(variants, a, b, how_a, how_b):
 def test_which_pairs_go_without_the_lock(makers):
     # What the lock-free path answers, and what it must leave to the lock.
     native = [("a", "b"), ("é", "€"), (1, 2**80), (True, 1), (1.5, float("nan")), (b"a", b"ab"),
-              ("a", 1), ("a", 2.0), (b"a", 2.0), (True, "x")]
-    locked = [(Str("a"), "b"), ("a", Str("b")), (Int(1), 2), (Float(1.0), 1.0), (1, 2.0),
-              (True, 2.5), ("a", b"a"), (b"a", 1), (b"a", False), ((1,), tuple([1])), (None, 1),
-              (Raises(), 1)]
+              ("a", 1), ("a", 2.0), (b"a", 2.0), (True, "x"), (1, 2.0), (True, 2.5),
+              (-2**53, float("-inf")), ((1,), "a"), ([1], (1,)), ({}, 1.5), (b"a", [])]
+    locked = [(Str("a"), "b"), ("a", Str("b")), (Int(1), 2), (Float(1.0), 1.0), (2**53 + 1, 1.0),
+              (1.0, -2**60), ("a", b"a"), (b"a", 1), (b"a", False), ((1,), tuple([1])),
+              ([1], [1]), ({}, {}), ((1,), Int(1)), (None, 1), (Raises(), 1)]
     if hasattr(makers, "legacy"):
         locked += [(makers.legacy("ab", 1), "ab"), ("ab", makers.legacy("ab", 0))]
     for a, b in native:

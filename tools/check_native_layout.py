@@ -85,6 +85,8 @@ def main():
             lambda: rng.random() < 0.5, lambda: rng.choice([0.0, -0.0, 1.5, float("nan"), float("inf")]),
             lambda: bytes(rng.randrange(256) for _ in range(rng.randrange(3))),
             lambda: Str(text()), lambda: Int(rng.randrange(9)), lambda: (rng.randrange(3),),
+            lambda: [rng.randrange(3)], lambda: rng.choice([2**53, 2**53 + 1, -2**60]),
+            lambda: rng.choice([float(2**53), -float(2**60)]),
         ]
         checked = native = 0
         for _ in range(200000):
@@ -98,9 +100,11 @@ def main():
                 assert z.value == want and got in (None, want), (name, a, b, z.value, got)
                 checked += 1
                 native += got is not None
-        for a, b in [(Str("a"), "a"), (Int(1), 1), (1, 1.0), ("a", b"a"), (b"a", 1), ((1,), (2,))]:
+        for a, b in [(Str("a"), "a"), (Int(1), 1), (2**53 + 1, 1.0), ("a", b"a"), (b"a", 1),
+                     ((1,), (2,)), ([1], [2])]:
             assert [compare._native_answer(op, a, b) for op in range(6)] == [None] * 6, (a, b)
-        for a, b in [("a", "b"), (1, 2**70), (1.0, 2.0), (b"a", b"b"), ("a", 1)]:
+        for a, b in [("a", "b"), (1, 2**70), (1.0, 2.0), (b"a", b"b"), ("a", 1), (1, 1.0),
+                     ((1,), "a")]:
             assert None not in [compare._native_answer(op, a, b) for op in range(6)], (a, b)
         print(f"{sys.version.split()[0]}: layout {compare.native_layout!r}, {checked} answers "
               f"as Python's, {native} of them without the lock")
