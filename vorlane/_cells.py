@@ -40,7 +40,8 @@ def _int64_ptr(a: np.ndarray):
 
 
 class _Calls:
-    """The calls that differ between matrices and vectors."""
+    """The calls that differ between matrices and vectors (the comparison
+    pass has its own, which keep the interpreter lock: see _comparison)."""
 
     axes: Tuple[str, ...]  # how an error message names one coordinate
     # The one sparsity format whose values can be taken out and put back
@@ -55,6 +56,9 @@ class _Calls:
         self.extract_fn = getattr(_lib, f"GrB_{prefix}_extractTuples_INT64")
         self.option_get_fn = getattr(_lib, f"GxB_{prefix}_Option_get")
         self.option_set_fn = getattr(_lib, f"GxB_{prefix}_Option_set")
+        self.ewise_fns = {"add": getattr(_lib, f"GrB_{prefix}_eWiseAdd_BinaryOp"),
+                          "mult": getattr(_lib, f"GrB_{prefix}_eWiseMult_BinaryOp")}
+        self.apply_fn = getattr(_lib, f"GrB_{prefix}_apply")
 
     def nvals(self, handle) -> int:
         n = _ffi.new("GrB_Index *")
@@ -86,6 +90,30 @@ class _Calls:
             f"GrB_{self.prefix}_extractTuples_INT64")
         if n[0] != len(values):
             raise RuntimeError(f"GraphBLAS gave {n[0]} tuples of {len(values)}")
+
+    def cells(self, handle) -> Tuple[np.ndarray, ...]:
+        """(indices..., codes) of every cell, in GraphBLAS's order. Indices
+        never exceed 2**60: int64 holds them and mixes with NumPy's default
+        integers without turning into floats."""
+        n = self.nvals(handle)
+        indices = [np.empty(n, dtype=np.uint64) for _ in self.axes]
+        codes = np.empty(n, dtype=np.int64)
+        self.extract(handle, indices, codes)
+        return (*(a.view(np.int64) for a in indices), codes)
+
+    def codes(self, handle) -> np.ndarray:
+        codes = np.empty(self.nvals(handle), dtype=np.int64)
+        self.extract(handle, None, codes)
+        return codes
+
+    def copy_cells(self, out, source, mask=None, desc=None) -> None:
+        """out<mask> = source, codes unchanged."""
+        _ok(self.apply_fn(out, _ffi.NULL if mask is None else mask, _ffi.NULL, _lib.GrB_IDENTITY_INT64,
+                          source, _ffi.NULL if desc is None else desc), f"GrB_{self.prefix}_apply")
+
+    def combine(self, how: str, out, op, a, b) -> None:
+        """out = a (+ or .*) b with `op`, `how` being "add" or "mult"."""
+        _ok(self.ewise_fns[how](out, _ffi.NULL, _ffi.NULL, op, a, b, _ffi.NULL), f"GrB_{self.prefix}_eWise")
 
     @contextmanager
     def values(self, handle) -> Iterator[np.ndarray]:
@@ -196,21 +224,19 @@ def _duplicate_message(calls: _Calls, indices: Sequence[np.ndarray], surplus: in
             f"dup='second' to keep one object per cell")
 
 
+def check_int64(calls: _Calls, handle) -> None:
+    if not calls.is_int64(handle):
+        raise TypeError(f"the {calls.prefix.lower()} must hold INT64 object codes")
+
+
 def _extract(calls: _Calls, handle, store: Optional[Quodex] = None) -> Tuple[np.ndarray, ...]:
     if store is not None and not isinstance(store, Quodex):
         raise TypeError(f"store must be a Quodex, not {type(store).__name__}")
-    if not calls.is_int64(handle):
-        raise TypeError(f"the {calls.prefix.lower()} must hold INT64 object codes")
-    n = calls.nvals(handle)
-    indices = [np.empty(n, dtype=np.uint64) for _ in calls.axes]
-    codes = np.empty(n, dtype=np.int64)
-    calls.extract(handle, indices, codes)
-    # Indices never exceed 2**60: int64 holds them and mixes with NumPy's
-    # default integers without turning into floats.
-    indices = [a.view(np.int64) for a in indices]
+    check_int64(calls, handle)
+    *indices, codes = calls.cells(handle)
     if store is None:
         return (*indices, Quodex.decode_many(codes))
-    objects = np.empty(n, dtype=object)
+    objects = np.empty(len(codes), dtype=object)
     # Checked and decoded in one call: no other thread can drop an object
     # between the two.
     bad = _Holdings.decode_held(store, codes, objects)

@@ -8,8 +8,8 @@ operators as :mod:`vorlane.ops`, made once, at import:
   the codes with Python's rich comparison and give BOOL cells (a comparison
   that raises, such as ``"a" < 1``, gives false). Each is a python-graphblas
   operator made from the native address of a ``vorlane._Compare`` kernel, so
-  pairs of exact ``str``, ``int``, ``float`` and ``bytes`` are answered
-  without the interpreter lock, as in :mod:`vorlane.ops`.
+  the same pairs as in :mod:`vorlane.ops` are answered without the
+  interpreter lock.
 * ``FIRST``, ``SECOND``, ``ANY`` pick one of the two codes: they are
   python-graphblas's own INT64 ``first``, ``second`` and ``any``. Where both
   cells exist ``ANY`` may give either code.

@@ -163,44 +163,11 @@ def _compare(binding: _Binding, name: str, a: Any, b: Any) -> Any:
     return getattr(binding._ops, name)(a, b)
 
 
-# ---------------------------------------------------------------------------
-# GraphBLAS calls that differ between matrices and vectors, on raw handles.
-
-class _Kind:
-    def __init__(self, calls: Any, prefix: str) -> None:
-        self.calls = calls  # the raw layer's build/extract/nvals for this kind
-        self.prefix = prefix
-        self.ewise = {"add": getattr(_lib, f"GrB_{prefix}_eWiseAdd_BinaryOp"),
-                      "mult": getattr(_lib, f"GrB_{prefix}_eWiseMult_BinaryOp")}
-        self.apply = getattr(_lib, f"GrB_{prefix}_apply")
-
-    def extract(self, handle: Any) -> Tuple[np.ndarray, ...]:
-        """(indices..., codes) of every cell, in GraphBLAS's order."""
-        n = self.calls.nvals(handle)
-        indices = [np.empty(n, dtype=np.uint64) for _ in self.calls.axes]
-        codes = np.empty(n, dtype=np.int64)
-        self.calls.extract(handle, indices, codes)
-        return (*(a.view(np.int64) for a in indices), codes)
-
-    def codes(self, handle: Any) -> np.ndarray:
-        n = self.calls.nvals(handle)
-        codes = np.empty(n, dtype=np.int64)
-        self.calls.extract(handle, None, codes)
-        return codes
-
-    def copy_cells(self, out: Any, source: Any, mask: Any = None, desc: Any = None) -> None:
-        """out<mask> = source, codes unchanged."""
-        _raw._ok(self.apply(out, mask if mask is not None else _ffi.NULL, _ffi.NULL,
-                            _lib.GrB_IDENTITY_INT64, source, desc if desc is not None else _ffi.NULL),
-                 f"GrB_{self.prefix}_apply")
-
-    def combine(self, how: str, out: Any, op: Any, a: Any, b: Any) -> None:
-        _raw._ok(self.ewise[how](out, _ffi.NULL, _ffi.NULL, op, a, b, _ffi.NULL),
-                 f"GrB_{self.prefix}_eWise")
-
-
-_MATRIX = _Kind(_raw._MATRIX, "Matrix")
-_VECTOR = _Kind(_raw._VECTOR, "Vector")
+# The GraphBLAS calls that differ between matrices and vectors, on raw
+# handles: the object-column core's.
+_Kind = _raw._Calls
+_MATRIX = _raw._MATRIX
+_VECTOR = _raw._VECTOR
 
 
 def _binding_of(container: object) -> Tuple[_Binding, _Kind]:
@@ -289,7 +256,7 @@ class _Owned:
                values: np.ndarray, dup: Optional[str]) -> Any:
         cells = binding.new(cls._kind, shape)
         epoch = _Holdings.epoch(store)
-        objects = _raw._fill(cls._kind.calls, binding.handle(cells), store, indices, values, dup)
+        objects = _raw._fill(cls._kind, binding.handle(cells), store, indices, values, dup)
         self = cls._adopt(binding, store, cells, objects, counted=True)
         self._epoch = epoch
         return self
@@ -404,7 +371,7 @@ class _Owned:
     def nvals(self) -> int:
         """The number of cells."""
         with self._Use(self):
-            return self._kind.calls.nvals(self._binding.handle(self._cells))
+            return self._kind.nvals(self._binding.handle(self._cells))
 
     @property
     def binding(self) -> str:
@@ -424,7 +391,7 @@ class _Owned:
             return out
 
     def _coo(self) -> Tuple[np.ndarray, ...]:
-        *indices, codes = self._kind.extract(self._binding.handle(self._cells))
+        *indices, codes = self._kind.cells(self._binding.handle(self._cells))
         # Every code is one of this wrapper's cells, whose objects it holds.
         return (*indices, Quodex.decode_many(codes))
 
@@ -710,15 +677,9 @@ class ObjectVector(_Owned):
 def _wrap(cls: Any, binding: _Binding, container: Any, store: Quodex) -> Any:
     kind = cls._kind
     handle = binding.handle(container)
-    if not kind.calls.is_int64(handle):
-        raise TypeError(f"the {kind.prefix.lower()} must hold INT64 object codes")
+    _raw.check_int64(kind, handle)
     # A private copy first: the caller's container may change afterwards.
     cells = binding.new(kind, tuple(container.shape))
     kind.copy_cells(binding.handle(cells), handle)
-    *indices, codes = kind.extract(binding.handle(cells))
-    objects = np.empty(len(codes), dtype=object)
-    bad = _Holdings.decode_held(store, codes, objects)
-    if bad >= 0:
-        where = ", ".join(f"{axis} {int(a[bad])}" for axis, a in zip(kind.calls.axes, indices))
-        raise ValueError(f"the code at ({where}) is not held by the store")
+    *_, objects = _raw._extract(kind, binding.handle(cells), store)
     return cls._adopt(binding, store, cells, objects, counted=False)
