@@ -21,7 +21,9 @@ from suitesparse_graphblas import ffi as gffi, lib as grb
 
 from pygraphblas import Matrix, types
 
-from vorlane import _Zembra, ops
+from vorlane import _Compare, _Zembra, ops
+
+_RICH = {"LT": 0, "EQ": 2}
 
 CALLS_PROBE = pathlib.Path(__file__).resolve().parent.parent / "build" / "bench" / "kernel_calls"
 SIDE = 1000
@@ -45,11 +47,14 @@ def wait(m):
         ok(grb.GrB_Matrix_wait(m[0], grb.GrB_MATERIALIZE))
 
 
-def side_by_side(*runs, repeats=REPEATS):
-    """Best time of each run, taking turns so that both see the same noise."""
+def side_by_side(*runs, repeats=REPEATS, before=None):
+    """Best time of each run, taking turns so that both see the same noise;
+    `before` is called, untimed, before every run."""
     best = [float("inf")] * len(runs)
     for _ in range(repeats):
         for k, run in enumerate(runs):
+            if before is not None:
+                before()
             start = time.perf_counter()
             run()
             best[k] = min(best[k], time.perf_counter() - start)
@@ -193,10 +198,22 @@ def operator_rows(a_first, b_first):
                 out.append(two_thread_row(f"ops.{name}, {label}, 2 threads", t_two,
                                           f"ops.{name}, 1 thread", t_one, 1.05))
             else:
-                t_one, t_two, t_numpy = side_by_side(one, two, lambda: numpy_op(x, y),
-                                                     repeats=OPERATOR_REPEATS)
+                # The pass alone, on two code arrays NumPy holds: what is left
+                # once GraphBLAS has found the common cells and moved their
+                # codes.
+                xs, ys = (np.fromiter(map(id, c), dtype=np.int64, count=CELLS) for c in (x, y))
+                answers = np.empty(CELLS, dtype=np.uint8)
+                rich = _RICH[name]
+                t_one, t_two, t_numpy, t_pass = side_by_side(
+                    one, two, lambda: numpy_op(x, y),
+                    lambda: _Compare._compare_codes(rich, xs, ys, answers, None, 1),
+                    repeats=OPERATOR_REPEATS)
                 out.append(row(f"ops.{name}, {label}, 1 thread", t_one,
                                f"numpy {numpy_op.__name__} (object)", t_numpy, 0.6))
+                pass_row = row(f"  its comparison pass alone, {label}, 1 thread", t_pass,
+                               f"numpy {numpy_op.__name__} (object)", t_numpy, 0.6)
+                pass_row["goal"], pass_row["met"] = "- (where the time goes)", None
+                out.append(pass_row)
                 out.append(two_thread_row(f"ops.{name}, {label}, 2 threads", t_two,
                                           f"ops.{name}, 1 thread", t_one, 0.6))
         for name, builtin in (("FIRST", grb.GrB_FIRST_INT64), ("SECOND", grb.GrB_SECOND_INT64)):
@@ -250,11 +267,16 @@ def busy_python_threads_rows():
     try:
         for name, before in (("EQ", 2.94e-3), ("LT", 13.84e-3)):
             op = getattr(ops, name)
-            # Each call loses the lock to a busy thread when its switch
-            # interval (5 ms) runs out meanwhile: the best of several turns
-            # is the call's own cost.
-            t_mine, t_theirs = side_by_side(lambda: op(A, B),
-                                            lambda: A.emult(B, op, cast=types.BOOL), repeats=9)
+            # A call loses the lock to a busy thread for a switch interval
+            # (5 ms) whenever the current one runs out meanwhile. Back to
+            # back, the two calls would lock into one phase, the same one
+            # always cut: a pause of random length before each call starts
+            # it at a random point of the interval, and the best of several
+            # turns is the call's own cost.
+            pause = random.Random(3)
+            t_mine, t_theirs = side_by_side(
+                lambda: op(A, B), lambda: A.emult(B, op, cast=types.BOOL), repeats=15,
+                before=lambda: time.sleep(pause.uniform(0, 5e-3)))
             print(f"#   ops.{name} with busy threads: {t_mine * 1e3:.2f} ms per 10**5 cells",
                   file=sys.stderr)
             out.append({"operation": f"ops.{name}, 1/4 tuples, 2 busy Python threads",

@@ -199,11 +199,24 @@ void* worker(void* arg) noexcept {
     return nullptr;
 }
 
+void teamMember(void* arg) noexcept {
+    auto* work = static_cast<Work*>(arg);
+    work->run(*work);
+}
+
+// libgomp's entry for `#pragma omp parallel num_threads(n)`: runs fn(data) on
+// a team of n threads, the caller among them, and returns when all are done.
+using OpenMpParallel = void (*)(void (*)(void*), void*, unsigned, unsigned);
+
 // Runs `work` on up to `threads` threads, the calling one included; returns
 // how many ran. A thread that cannot be started leaves its share to the
 // others. Workers start with every signal blocked, so that the interpreter's
 // handlers keep running on the threads it knows.
-int runOnThreads(Work& work, int threads) noexcept {
+int runOnThreads(Work& work, int threads, OpenMpParallel team) noexcept {
+    if (threads > 1 && team != nullptr) {
+        team(teamMember, &work, static_cast<unsigned>(threads), 0);
+        return threads;
+    }
     pthread_t ids[kMaxThreads];
     int started = 0;
     if (threads > 1) {
@@ -304,8 +317,9 @@ PyObject* compareCodes(PyObject*, PyObject* args) noexcept {
     PyObject* out_arg;
     PyObject* present_arg;
     int max_threads;
-    if (!PyArg_ParseTuple(args, "iOOOOi:_compare_codes", &op, &xs_arg, &ys_arg, &out_arg,
-                          &present_arg, &max_threads)) {
+    unsigned long long team_address = 0;
+    if (!PyArg_ParseTuple(args, "iOOOOi|K:_compare_codes", &op, &xs_arg, &ys_arg, &out_arg,
+                          &present_arg, &max_threads, &team_address)) {
         return nullptr;
     }
     if (op < Py_LT || op > Py_GE) {
@@ -350,6 +364,7 @@ PyObject* compareCodes(PyObject*, PyObject* args) noexcept {
     work.n = n;
     work.first_bad.store(n, std::memory_order_relaxed);
     work.run = runnerFor(op);
+    const auto team = reinterpret_cast<OpenMpParallel>(static_cast<uintptr_t>(team_address));
 
     Py_ssize_t wanted = (n + kCellsPerThread - 1) / kCellsPerThread;
     wanted = wanted < max_threads ? wanted : max_threads;
@@ -360,9 +375,9 @@ PyObject* compareCodes(PyObject*, PyObject* args) noexcept {
         const ExitGate::Pass pass;
         if (pass && n >= kReleaseCells) {
             const ReleasedLock unlocked;
-            threads = runOnThreads(work, threads);
+            threads = runOnThreads(work, threads, team);
         } else {
-            threads = runOnThreads(work, threads);
+            threads = runOnThreads(work, threads, team);
         }
     }
     const Py_ssize_t bad = work.first_bad.load(std::memory_order_relaxed);

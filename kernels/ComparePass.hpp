@@ -3,7 +3,7 @@
 // the two operands' common cells, position by position.
 //
 // Contract
-//   * `_compare_codes(op, xs, ys, out, present, max_threads)`: `op` a
+//   * `_compare_codes(op, xs, ys, out, present, max_threads[, team])`: `op` a
 //     rich-comparison code (0 to 5); `xs`, `ys` contiguous buffers of native
 //     int64 codes, each of `len(out)` codes or of one code that stands for
 //     every position (GraphBLAS's iso arrays); `out` a writable buffer of one
@@ -20,6 +20,9 @@
 //     cannot be addresses of objects at all (below 64 KiB, beyond the user
 //     address space, or not 8-aligned) are refused, with ValueError, before
 //     any object is read and before `out` is written.
+//   * `team`, optional: the address of libgomp's GOMP_parallel in the OpenMP
+//     runtime GraphBLAS runs on, or 0. With it, the lock-free part runs on
+//     that runtime's team instead of threads of its own (see below).
 //   * Returns (threads, locked): the threads the lock-free part ran on,
 //     calling thread included, and how many positions took the lock.
 //
@@ -30,6 +33,12 @@
 //     interpreter lock is released meanwhile and other Python threads run;
 //     a smaller input ends within a switch interval and keeps it, since
 //     taking it back from busy threads could cost that much again.
+//   * Those threads are GraphBLAS's own OpenMP team when the caller names
+//     its runtime: after each of its calls GraphBLAS's workers spin for some
+//     milliseconds waiting for more work, and a thread of this pass started
+//     meanwhile would share a core with one of them, so that two threads ran
+//     no faster than one. Otherwise they are pthreads started for the call,
+//     with every signal blocked.
 //   * The remaining pairs are then answered in the calling thread in one pass
 //     that holds the lock throughout: no thread ever waits for the lock, and
 //     the call behaves the same in a subinterpreter or under a per-thread

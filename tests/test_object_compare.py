@@ -367,6 +367,12 @@ def test_thread_count_follows_the_work_and_graphblas_ceiling():
     assert _Compare._compare_codes(0, xs, ys, out, None, 1)[0] == 1
     assert _Compare._compare_codes(0, xs, ys, out, None, 4)[0] == 4
     assert out.tolist() == [a < b for a, b in zip(words * 400, (words * 400)[::-1])]
+    # On GraphBLAS's own OpenMP team, which every binding here links.
+    from vorlane._comparison import _TEAM
+    assert _TEAM != 0
+    team_out = np.empty_like(out)
+    assert _Compare._compare_codes(0, xs, ys, team_out, None, 4, _TEAM)[0] == 4
+    assert (team_out == out).all()
     # Results may go into the codes' own memory, as GraphBLAS's arrays do.
     alias = xs.copy()
     _Compare._compare_codes(0, alias, ys, alias.view(np.uint8)[:len(xs)], None, 4)

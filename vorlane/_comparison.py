@@ -27,6 +27,7 @@ millisecond's work take a hundred. GraphBLAS's built-in operators never
 call back into Python, so holding the lock through them cannot deadlock.
 """
 import ctypes
+import os
 from typing import Dict, List, NamedTuple, Tuple
 
 from suitesparse_graphblas import ffi as _ffi
@@ -259,6 +260,27 @@ VECTOR = _VectorKind(
     scalars={"CSC": ["nvals", "jumbled"], "Bitmap": ["nvals"], "Full": []})
 
 
+def _openmp_team() -> int:
+    """The address of GOMP_parallel in the OpenMP runtime GraphBLAS runs on,
+    or 0 when GraphBLAS has none that exports it: the native pass then
+    starts threads of its own. dlsym on the binding's own module searches
+    exactly the libraries it loaded, so another OpenMP runtime in the process
+    (a second libgomp of some other package) is never the one found."""
+    try:
+        library = ctypes.CDLL(_lib_path(), mode=os.RTLD_NOLOAD | os.RTLD_LAZY)
+        return int(ctypes.cast(library.GOMP_parallel, ctypes.c_void_p).value or 0)
+    except (OSError, AttributeError):
+        return 0
+
+
+def _lib_path() -> str:
+    from suitesparse_graphblas import _graphblas
+    return _graphblas.__file__
+
+
+_TEAM = _openmp_team()
+
+
 def _threads() -> int:
     """GraphBLAS's configured thread count: the native pass's ceiling."""
     value = _ffi.new("int*")
@@ -292,7 +314,7 @@ def _compare_into(kind: _Kind, rich: int, first, second, target) -> None:
                 xs = _ffi.buffer(_ffi.cast("char*", x_ptr), 8 if x_iso else 8 * positions)
                 ys = _ffi.buffer(_ffi.cast("char*", y_ptr), 8 if y_iso else 8 * positions)
                 out = _ffi.buffer(_ffi.cast("char*", into[0]), 1 if iso else positions)
-                _Compare._compare_codes(rich, xs, ys, out, present, _threads())
+                _Compare._compare_codes(rich, xs, ys, out, present, _threads(), _TEAM)
             x.pack(target[0], (into[0], into[1], iso))
             y_values = spare
             y.pack(second[0], spare)
