@@ -81,6 +81,28 @@ def test_every_storage_format_gives_pythons_answers(front, nthreads, orientation
         assert front.cells(got) == front.cells(front.reference(name, A, B)), name
 
 
+def test_large_inputs_on_graphblas_threads_give_pythons_answers(front):
+    # Enough cells for the lock-free part to run on GraphBLAS's own team with
+    # the interpreter lock released; kinds that mix without the lock (an int
+    # against a float, a container against a scalar) and ones that need it.
+    saved = gffi.new("int*")
+    grb.GxB_Global_Option_get(grb.GxB_NTHREADS, saved)
+    grb.GxB_Global_Option_set(grb.GxB_NTHREADS, gffi.cast("int", 2))
+    try:
+        pool = POOL + [[1], {"k": 1}, 2**60, float(2**60), -0.0, 0]
+        rng = np.random.default_rng(3)
+        n = 520
+        rows, cols = np.repeat(np.arange(n), n), np.tile(np.arange(n), n)
+        xs = [pool[k] for k in rng.integers(0, len(pool), n * n)]
+        ys = [pool[k] for k in rng.integers(0, len(pool), n * n)]
+        A, B = front.matrix(rows, cols, codes(xs), n, n), front.matrix(rows, cols, codes(ys), n, n)
+        for name in ("EQ", "LT"):
+            got = front.cells(front.compare(name, A, B))[1]
+            assert got == [python_says(name, x, y) for x, y in zip(xs, ys)], name
+    finally:
+        grb.GxB_Global_Option_set(grb.GxB_NTHREADS, gffi.cast("int", saved[0]))
+
+
 def test_iso_operands_and_empty_intersections(front):
     # One object in every cell makes GraphBLAS keep a single code (iso).
     word, other = "".join(["wo", "rd"]), "word"
