@@ -435,6 +435,39 @@ def test_other_python_threads_run_during_the_lock_free_part():
     assert not out.any()
 
 
+def test_a_forked_child_compares_instead_of_hanging(front):
+    # The parent runs GraphBLAS and the pass on two threads first: a child
+    # that tried the same on libgomp's team inherited from it waited forever.
+    out = run_child(front, """
+        import os
+        words = [str(k % 997) for k in range(300 * 300)]
+        others = words[::-1]
+        rows, cols = np.repeat(np.arange(300), 300), np.tile(np.arange(300), 300)
+        A = front.matrix(rows, cols, codes(words), 300, 300)
+        B = front.matrix(rows, cols, codes(others), 300, 300)
+        want = [a < b for a, b in zip(words, others)]
+        assert front.cells(front.compare("LT", A, B))[1] == want
+        pid = os.fork()
+        if pid == 0:
+            ok = front.cells(front.compare("LT", A, B))[1] == want
+            os._exit(0 if ok else 3)
+        import signal, time
+        deadline = time.monotonic() + 40
+        while True:
+            done, status = os.waitpid(pid, os.WNOHANG)
+            if done:
+                print(os.waitstatus_to_exitcode(status))
+                break
+            if time.monotonic() > deadline:
+                os.kill(pid, signal.SIGKILL)  # leave no hung child behind
+                os.waitpid(pid, 0)
+                print("hung")
+                break
+            time.sleep(0.05)
+    """)
+    assert out.split() == ["0"]
+
+
 def test_graphblas_codes_become_the_bindings_exceptions(front):
     # By name, so 5.1's positive codes and 7's negative ones map alike.
     from vorlane._grb import check

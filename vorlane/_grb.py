@@ -15,7 +15,17 @@ whichever front they came through; it is also a ``RuntimeError``, as
 GraphBLAS failures always were here, and running out of memory is a
 ``MemoryError``. Bindings are only looked up, never imported: a front imports
 the binding it serves.
+
+Every module of vorlane that calls GraphBLAS imports this one, so it also
+holds the one process-wide setting vorlane makes: in a child made by
+``os.fork`` (multiprocessing's default start method on Linux), GraphBLAS's
+thread count becomes 1. GraphBLAS runs its threads on OpenMP, and GNU
+libgomp's thread team does not survive a fork: once the parent has run a
+parallel region, the child's next one waits forever for threads that no
+longer exist. A child that knows its parent never ran GraphBLAS on several
+threads may raise the count again.
 """
+import os
 import sys
 from typing import Dict, Optional, Tuple, Type
 
@@ -23,6 +33,13 @@ from suitesparse_graphblas import ffi as _ffi
 from suitesparse_graphblas import lib as _lib
 
 __all__ = ["check"]
+
+
+def _one_thread_after_fork() -> None:
+    _lib.GxB_Global_Option_set(_lib.GxB_NTHREADS, _ffi.cast("int", 1))
+
+
+os.register_at_fork(after_in_child=_one_thread_after_fork)
 
 # GraphBLAS's name for a failure, and the class name both bindings give it.
 _CLASS_NAMES = {
