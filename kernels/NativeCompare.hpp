@@ -10,13 +10,15 @@
 //     live objects that a store pins (it takes no reference).
 //   * Decided here: the identity shortcut of EQ and NE (any objects, NaN
 //     included); two exact str that are compact; two exact int or bool; two
-//     exact float; an exact int or bool of at most 2**53 in magnitude against
+//     exact float; two exact tuples whose items decide here, up to four
+//     tuples deep; an exact int or bool of at most 2**53 in magnitude against
 //     an exact float; two exact bytes; and the mixed pairs that the interpreter
 //     settles by its fallback alone (one of exact str, int, float, bytes,
 //     tuple, list, dict against another of them: EQ false, NE true,
 //     orderings raise, so false), which read nothing but the type pointers.
-//     Everything else is Locked, among it: two tuples, lists or dicts (their
-//     items run the interpreter's comparisons); subclasses; a float against
+//     Everything else is Locked, among it: two lists or dicts, which the
+//     interpreter may change meanwhile; two tuples with a pair of items that
+//     is Locked; subclasses; a float against
 //     an int beyond 2**53 (compared exactly, which a double cannot); str
 //     against bytes and bytes against int (both warn under `python -b`, a
 //     side effect); legacy (non-compact) strings.
@@ -37,6 +39,8 @@
 //     UTF-8 cache, wstr.
 //   * int and bool: size (sign and digit count) and digits, set at creation.
 //   * float: the value, set at creation.
+//   * tuple: size and item pointers, set at creation (resized or filled in
+//     place only while its maker holds the only reference).
 //   * bytes: size and data, set at creation (the same sole-reference rule as
 //     str covers in-place resizing). Never read: the cached hash.
 //   * Never the reference count.
@@ -138,8 +142,8 @@ inline IntShape intShape(PyObject* o) noexcept {
 
 /* ---- Shared by every supported layout ----------------------------------- */
 
-// Tuple, List and Dict are only ever told apart from the others: two of
-// them of one family compare their items, which is the interpreter's work.
+// List and Dict are only ever told apart from the others: two of one family
+// compare items the interpreter may be changing.
 enum class Family { Str, Int, Float, Bytes, Tuple, List, Dict, Other };
 
 inline Family familyOf(PyObject* o) noexcept {
@@ -340,7 +344,41 @@ Answer decideIntFloat(PyObject* a, Family fa, PyObject* b) noexcept {
 }
 
 template <int Op>
-Answer decideLayout(PyObject* a, PyObject* b) noexcept {
+Answer decideAt(PyObject* a, PyObject* b, int depth) noexcept;
+
+// Tuples nested deeper than this are left to the interpreter.
+constexpr int kTupleDepth = 4;
+
+// The interpreter's tuple comparison: the first pair of items that is not
+// equal (PyObject_RichCompareBool's EQ, identity first) decides, EQ and NE at
+// once, an ordering by comparing that pair with it; items equal up to the
+// shorter length leave it to the lengths. Locked as soon as one pair of items
+// is. A tuple's size and items are set when it is made, while its maker
+// holds the only reference, and never again.
+template <int Op>
+Answer decideTuple(PyObject* a, PyObject* b, int depth) noexcept {
+    if (depth >= kTupleDepth) {
+        return Answer::Locked;
+    }
+    const Py_ssize_t size_a = PyTuple_GET_SIZE(a);
+    const Py_ssize_t size_b = PyTuple_GET_SIZE(b);
+    const Py_ssize_t n = size_a < size_b ? size_a : size_b;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* x = PyTuple_GET_ITEM(a, i);
+        PyObject* y = PyTuple_GET_ITEM(b, i);
+        const Answer equal = decideAt<Py_EQ>(x, y, depth + 1);
+        if (equal == Answer::Locked) {
+            return Answer::Locked;
+        }
+        if (equal == Answer::False) {
+            return isEquality(Op) ? answer(Op == Py_NE) : decideAt<Op>(x, y, depth + 1);
+        }
+    }
+    return answer(holds<Op>((size_a > size_b) - (size_a < size_b)));
+}
+
+template <int Op>
+Answer decideLayout(PyObject* a, PyObject* b, int depth) noexcept {
     const Family fa = familyOf(a);
     const Family fb = familyOf(b);
     if (fa != fb) {
@@ -358,23 +396,31 @@ Answer decideLayout(PyObject* a, PyObject* b) noexcept {
         return answer(holdsFloat<Op>(PyFloat_AS_DOUBLE(a), PyFloat_AS_DOUBLE(b)));
     case Family::Bytes:
         return answer(holds<Op>(orderBytes(a, b)));
+    case Family::Tuple:
+        return decideTuple<Op>(a, b, depth);
     default:
         return Answer::Locked;
     }
 }
 #endif
 
+// `decide`, for a pair met `depth` tuples deep.
 template <int Op>
-Answer decide(PyObject* a, PyObject* b) noexcept {
+Answer decideAt(PyObject* a, PyObject* b, [[maybe_unused]] int depth) noexcept {
     if (a == b && isEquality(Op)) {
         // PyObject_RichCompareBool's identity shortcut: the objects unread.
         return answer(Op == Py_EQ);
     }
 #ifdef VORLANE_NATIVE_LAYOUT_READER
-    return decideLayout<Op>(a, b);
+    return decideLayout<Op>(a, b, depth);
 #else
     return Answer::Locked;
 #endif
+}
+
+template <int Op>
+Answer decide(PyObject* a, PyObject* b) noexcept {
+    return decideAt<Op>(a, b, 0);
 }
 
 }  // namespace vorlane::native

@@ -4,6 +4,7 @@ object, called directly and through GraphBLAS on several threads; the pairs
 they answer without the lock must be exactly the promised ones; and their
 kept thread states must behave."""
 import ctypes
+import functools
 import os
 import subprocess
 import sys
@@ -129,6 +130,9 @@ wrapped = st.one_of(
     st.integers().map(Int),
     st.floats().map(Float),
     st.tuples(st.integers(), texts),
+    # Nested past the depth the lock-free path goes to.
+    st.recursive(plain, lambda inner: st.tuples(inner) | st.tuples(inner, inner, inner).map(tuple),
+                 max_leaves=8),
     st.lists(st.integers(min_value=-3, max_value=3), max_size=2),
     st.dictionaries(st.integers(min_value=0, max_value=2), st.floats(), max_size=2),
     st.just(None),
@@ -190,14 +194,22 @@ def test_unusually_stored_strings(variants, a, b, how_a, how_b):
     same_every_way(x, variants(a, how_b))  # equal code points, maybe another kind
 
 
+def nested(depth, item=1):
+    """`item` inside `depth` one-item tuples, made anew at each call."""
+    return functools.reduce(lambda t, _: (t,), range(depth), item)
+
+
 def test_which_pairs_go_without_the_lock(makers):
     # What the lock-free path answers, and what it must leave to the lock.
     native = [("a", "b"), ("é", "€"), (1, 2**80), (True, 1), (1.5, float("nan")), (b"a", b"ab"),
               ("a", 1), ("a", 2.0), (b"a", 2.0), (True, "x"), (1, 2.0), (True, 2.5),
-              (-2**53, float("-inf")), ((1,), "a"), ([1], (1,)), ({}, 1.5), (b"a", [])]
+              (-2**53, float("-inf")), ((1,), "a"), ([1], (1,)), ({}, 1.5), (b"a", []),
+              ((1,), tuple([1])), ((1, "a"), (1, "b", 0)), ((("x", 2.5),), (("x", 2),)),
+              ((1, Int(2)), (0, Int(2))), (nested(4), nested(4))]
     locked = [(Str("a"), "b"), ("a", Str("b")), (Int(1), 2), (Float(1.0), 1.0), (2**53 + 1, 1.0),
-              (1.0, -2**60), ("a", b"a"), (b"a", 1), (b"a", False), ((1,), tuple([1])),
-              ([1], [1]), ({}, {}), ((1,), Int(1)), (None, 1), (Raises(), 1)]
+              (1.0, -2**60), ("a", b"a"), (b"a", 1), (b"a", False), ((Int(1),), (1,)),
+              ((1, [0]), (1, [0])), (nested(5), nested(5)), ([1], [1]), ({}, {}),
+              ((1,), Int(1)), (None, 1), (Raises(), 1)]
     if hasattr(makers, "legacy"):
         locked += [(makers.legacy("ab", 1), "ab"), ("ab", makers.legacy("ab", 0))]
     for a, b in native:
@@ -372,7 +384,7 @@ def runner(build_native):
 
 def test_worker_threads_keep_one_state_and_leave_none(runner, thread_state_count):
     native = ctypes.CDLL(runner)  # releases the lock around the call
-    a, b, c = (1, "x"), (2, "y"), Raises()
+    a, b, c = [1, "x"], [2, "y"], Raises()
     cases = [("LT", a, b, True), ("EQ", a, a, True), ("GT", c, a, False), ("LT", "a", "b", True)]
     jobs = (Job * len(cases))()
     for job, (name, x, y, _) in zip(jobs, cases):
@@ -402,7 +414,7 @@ def test_kept_states_are_counted_until_their_threads_end():
         from pygraphblas import Matrix, types, options_set
         from vorlane import _Compare, ops
         n = 20000
-        objs = [(i % 7,) for i in range(n)]
+        objs = [[i % 7] for i in range(n)]
         A = Matrix.from_lists(list(range(n)), [0] * n, [id(o) for o in objs], n, 1,
                               typ=types.INT64)
         print(states(), _Compare._kept_thread_states())

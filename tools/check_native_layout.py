@@ -9,6 +9,7 @@ without the lock.
     /root/.pyenv/versions/3.12.1/bin/python tools/check_native_layout.py
 """
 import ctypes
+import functools
 import importlib.util
 import pathlib
 import random
@@ -25,6 +26,11 @@ from pyanswers import python_says  # noqa: E402
 # Rich-comparison operators in their C numbering (Py_LT = 0 ... Py_GE = 5).
 RICH = ("LT", "LE", "EQ", "NE", "GT", "GE")
 MAKERS = (ROOT / "tests" / "test_compare.py").read_text().split('MAKERS = r"""')[1].split('"""')[0]
+
+
+def nested(depth, item):
+    """`item` inside `depth` one-item tuples."""
+    return functools.reduce(lambda t, _: (t,), range(depth), item)
 
 
 def build(out):
@@ -86,6 +92,7 @@ def main():
             lambda: bytes(rng.randrange(256) for _ in range(rng.randrange(3))),
             lambda: Str(text()), lambda: Int(rng.randrange(9)), lambda: (rng.randrange(3),),
             lambda: [rng.randrange(3)], lambda: rng.choice([2**53, 2**53 + 1, -2**60]),
+            lambda: (rng.randrange(3), text()), lambda: ((rng.random() < 0.5, (text(),)),),
             lambda: rng.choice([float(2**53), -float(2**60)]),
         ]
         checked = native = 0
@@ -101,10 +108,10 @@ def main():
                 checked += 1
                 native += got is not None
         for a, b in [(Str("a"), "a"), (Int(1), 1), (2**53 + 1, 1.0), ("a", b"a"), (b"a", 1),
-                     ((1,), (2,)), ([1], [2])]:
+                     (nested(5, 1), nested(5, 2)), ([1], [2])]:
             assert [compare._native_answer(op, a, b) for op in range(6)] == [None] * 6, (a, b)
         for a, b in [("a", "b"), (1, 2**70), (1.0, 2.0), (b"a", b"b"), ("a", 1), (1, 1.0),
-                     ((1,), "a")]:
+                     ((1,), "a"), ((1, "a"), (1, "b")), (nested(4, 1), nested(4, 2))]:
             assert None not in [compare._native_answer(op, a, b) for op in range(6)], (a, b)
         print(f"{sys.version.split()[0]}: layout {compare.native_layout!r}, {checked} answers "
               f"as Python's, {native} of them without the lock")

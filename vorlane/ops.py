@@ -8,11 +8,12 @@ on the objects behind the codes, natively and on any of its threads:
   Python's rich comparison and produce BOOL cells (a comparison that raises,
   such as ``"a" < 1``, gives false). Use them with element-wise
   multiplication (``A.emult(B, ops.LT)`` or ``ops.LT(A, B)``), where both cells
-  exist. They are the kernels of ``vorlane._Compare``: pairs of exact ``str``,
-  ``int``, ``bool``, ``float`` and ``bytes`` (and identical cells for ``EQ``
-  and ``NE``, and pairs of different built-in kinds, such as a ``tuple``
-  against a ``str``, that Python settles without running any code) are
-  answered without the interpreter lock; everything else takes it.
+  exist. They are the kernels of ``vorlane._Compare``: pairs of exact
+  ``str``, ``int``, ``bool``, ``float``, ``bytes`` and tuples of those (and
+  identical cells for ``EQ`` and ``NE``, and pairs of different built-in
+  kinds, such as a ``tuple`` against a ``str``, that Python settles without
+  running any code) are answered without the interpreter lock; everything
+  else takes it.
 * ``FIRST``, ``SECOND``, ``ANY`` pick one of the two codes without touching
   the objects; they work with ``emult`` and ``eadd`` alike, and the result
   decodes with ``Quodex.decode_many``. They are GraphBLAS's own INT64
