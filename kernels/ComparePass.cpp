@@ -209,9 +209,12 @@ void teamMember(void* arg) noexcept {
 using OpenMpParallel = void (*)(void (*)(void*), void*, unsigned, unsigned);
 
 // Runs `work` on up to `threads` threads, the calling one included; returns
-// how many ran. A thread that cannot be started leaves its share to the
-// others. Workers start with every signal blocked, so that the interpreter's
-// handlers keep running on the threads it knows.
+// how many were asked for. On `team`, GraphBLAS's own threads, whose signal
+// masks are GraphBLAS's business as in any of its calls. Otherwise on
+// threads started here: one that cannot be started leaves its share to the
+// others, and they start with every signal blocked, so that the
+// interpreter's handlers keep running on the threads it knows. Blocks are
+// claimed from a shared counter, so a smaller team still does all the work.
 int runOnThreads(Work& work, int threads, OpenMpParallel team) noexcept {
     if (threads > 1 && team != nullptr) {
         team(teamMember, &work, static_cast<unsigned>(threads), 0);

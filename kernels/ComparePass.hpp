@@ -23,7 +23,7 @@
 //   * `team`, optional: the address of libgomp's GOMP_parallel in the OpenMP
 //     runtime GraphBLAS runs on, or 0. With it, the lock-free part runs on
 //     that runtime's team instead of threads of its own (see below).
-//   * Returns (threads, locked): the threads the lock-free part ran on,
+//   * Returns (threads, locked): the threads the lock-free part was given,
 //     calling thread included, and how many positions took the lock.
 //
 // How the work is split

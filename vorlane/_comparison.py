@@ -267,15 +267,11 @@ def _openmp_team() -> int:
     exactly the libraries it loaded, so another OpenMP runtime in the process
     (a second libgomp of some other package) is never the one found."""
     try:
-        library = ctypes.CDLL(_lib_path(), mode=os.RTLD_NOLOAD | os.RTLD_LAZY)
+        from suitesparse_graphblas import _graphblas
+        library = ctypes.CDLL(_graphblas.__file__, mode=os.RTLD_NOLOAD | os.RTLD_LAZY)
         return int(ctypes.cast(library.GOMP_parallel, ctypes.c_void_p).value or 0)
-    except (OSError, AttributeError):
+    except (ImportError, OSError, AttributeError, TypeError):
         return 0
-
-
-def _lib_path() -> str:
-    from suitesparse_graphblas import _graphblas
-    return _graphblas.__file__
 
 
 _TEAM = _openmp_team()
