@@ -12,6 +12,7 @@
 #include "ExitGate.hpp"
 #include "NativeCompare.hpp"
 #include "PythonObj.hpp"
+#include "PythonScopes.hpp"
 
 namespace vorlane::compare {
 
@@ -38,67 +39,14 @@ constexpr Py_ssize_t kSignalInterval = 1024;
 // The mark of a position left for the lock-bound pass.
 constexpr uint8_t kLocked = 2;
 
-/* ------------------------------------------------------------------------ */
-/* Argument buffers                                                          */
-/* ------------------------------------------------------------------------ */
+// A code or answer buffer of the call: contiguous bytes.
+bool acquireBytes(BufferView& buffer, PyObject* source, int flags) noexcept {
+    return buffer.acquire(source, flags | PyBUF_C_CONTIGUOUS);
+}
 
-// One Py_buffer for one scope (PyObject_GetBuffer ... PyBuffer_Release).
-class Buffer {
-public:
-    Buffer() noexcept = default;
-    ~Buffer() {
-        if (held_) {
-            PyBuffer_Release(&view_);
-        }
-    }
-    bool acquire(PyObject* source, int flags) noexcept {
-        held_ = PyObject_GetBuffer(source, &view_, flags | PyBUF_C_CONTIGUOUS) == 0;
-        return held_;
-    }
-    const char* data() const noexcept { return static_cast<const char*>(view_.buf); }
-    char* writable() const noexcept { return static_cast<char*>(view_.buf); }
-    Py_ssize_t size() const noexcept { return view_.len; }
-
-    Buffer(const Buffer&) = delete;
-    Buffer& operator=(const Buffer&) = delete;
-    Buffer(Buffer&&) = delete;
-    Buffer& operator=(Buffer&&) = delete;
-
-private:
-    Py_buffer view_{};
-    bool held_ = false;
-};
-
-// Memory from PyMem_RawMalloc for one scope; usable without the lock.
-class Scratch {
-public:
-    explicit Scratch(size_t size) noexcept : data_(static_cast<uint8_t*>(PyMem_RawMalloc(size))) {}
-    ~Scratch() { PyMem_RawFree(data_); }
-    uint8_t* get() const noexcept { return data_; }
-
-    Scratch(const Scratch&) = delete;
-    Scratch& operator=(const Scratch&) = delete;
-    Scratch(Scratch&&) = delete;
-    Scratch& operator=(Scratch&&) = delete;
-
-private:
-    uint8_t* data_;
-};
-
-// Releases the interpreter lock for one scope (Py_BEGIN/END_ALLOW_THREADS).
-class ReleasedLock {
-public:
-    ReleasedLock() noexcept : state_(PyEval_SaveThread()) {}
-    ~ReleasedLock() { PyEval_RestoreThread(state_); }
-
-    ReleasedLock(const ReleasedLock&) = delete;
-    ReleasedLock& operator=(const ReleasedLock&) = delete;
-    ReleasedLock(ReleasedLock&&) = delete;
-    ReleasedLock& operator=(ReleasedLock&&) = delete;
-
-private:
-    PyThreadState* state_;
-};
+inline const char* bytesOf(const BufferView& buffer) noexcept {
+    return static_cast<const char*>(buffer.view.buf);
+}
 
 /* ------------------------------------------------------------------------ */
 /* The lock-free part                                                        */
@@ -291,17 +239,17 @@ bool answerLocked(const Work& work, int op, Py_ssize_t locked) noexcept {
 /* ------------------------------------------------------------------------ */
 
 // The step of a code buffer over `n` positions: 1, or 0 for a single code.
-bool codeStep(const Buffer& codes, const char* name, Py_ssize_t n, Py_ssize_t& step) noexcept {
-    if (codes.size() == 8 * n) {
+bool codeStep(const BufferView& codes, const char* name, Py_ssize_t n, Py_ssize_t& step) noexcept {
+    if (codes.view.len == 8 * n) {
         step = 1;
         return true;
     }
-    if (codes.size() == 8) {
+    if (codes.view.len == 8) {
         step = 0;
         return true;
     }
     PyErr_Format(PyExc_ValueError, "%s must hold %zd codes or one, not %zd bytes", name, n,
-                 codes.size());
+                 codes.view.len);
     return false;
 }
 
@@ -333,19 +281,19 @@ PyObject* compareCodes(PyObject*, PyObject* args) noexcept {
         PyErr_Format(PyExc_ValueError, "max_threads must be at least 1, not %d", max_threads);
         return nullptr;
     }
-    Buffer xs, ys, out, present;
-    if (!xs.acquire(xs_arg, PyBUF_SIMPLE) || !ys.acquire(ys_arg, PyBUF_SIMPLE) ||
-        !out.acquire(out_arg, PyBUF_WRITABLE) ||
-        (present_arg != Py_None && !present.acquire(present_arg, PyBUF_SIMPLE))) {
+    BufferView xs, ys, out, present;
+    if (!acquireBytes(xs, xs_arg, PyBUF_SIMPLE) || !acquireBytes(ys, ys_arg, PyBUF_SIMPLE) ||
+        !acquireBytes(out, out_arg, PyBUF_WRITABLE) ||
+        (present_arg != Py_None && !acquireBytes(present, present_arg, PyBUF_SIMPLE))) {
         return nullptr;
     }
-    const Py_ssize_t n = out.size();
+    const Py_ssize_t n = out.view.len;
     Work work;
     if (n > 0 && (!codeStep(xs, "xs", n, work.x_step) || !codeStep(ys, "ys", n, work.y_step))) {
         return nullptr;
     }
-    if (present_arg != Py_None && present.size() != n) {
-        PyErr_Format(PyExc_ValueError, "present must hold %zd bytes, not %zd bytes", n, present.size());
+    if (present_arg != Py_None && present.view.len != n) {
+        PyErr_Format(PyExc_ValueError, "present must hold %zd bytes, not %zd bytes", n, present.view.len);
         return nullptr;
     }
     if (n == 0) {
@@ -353,17 +301,17 @@ PyObject* compareCodes(PyObject*, PyObject* args) noexcept {
     }
     // The results go to scratch memory when `out` shares memory with the
     // codes: GraphBLAS's own value arrays are reused for the result.
-    const bool aliased = overlaps(out.data(), n, xs.data(), xs.size()) ||
-                         overlaps(out.data(), n, ys.data(), ys.size());
-    Scratch scratch(aliased ? static_cast<size_t>(n) : 0);
-    if (aliased && scratch.get() == nullptr) {
-        PyErr_NoMemory();
+    uint8_t* const answers = static_cast<uint8_t*>(out.view.buf);
+    const bool aliased = overlaps(bytesOf(out), n, bytesOf(xs), xs.view.len) ||
+                         overlaps(bytesOf(out), n, bytesOf(ys), ys.view.len);
+    RawBuffer scratch;
+    if (aliased && !scratch.reserve(static_cast<size_t>(n))) {
         return nullptr;
     }
-    work.xs = xs.data();
-    work.ys = ys.data();
-    work.present = present_arg != Py_None ? reinterpret_cast<const uint8_t*>(present.data()) : nullptr;
-    work.z = aliased ? scratch.get() : reinterpret_cast<uint8_t*>(out.writable());
+    work.xs = bytesOf(xs);
+    work.ys = bytesOf(ys);
+    work.present = present_arg != Py_None ? reinterpret_cast<const uint8_t*>(bytesOf(present)) : nullptr;
+    work.z = aliased ? reinterpret_cast<uint8_t*>(scratch.data()) : answers;
     work.n = n;
     work.first_bad.store(n, std::memory_order_relaxed);
     work.run = runnerFor(op);
@@ -376,12 +324,8 @@ PyObject* compareCodes(PyObject*, PyObject* args) noexcept {
         // While the pass is open the interpreter cannot finalize under the
         // objects read; once it is closed, the lock is kept for that.
         const ExitGate::Pass pass;
-        if (pass && n >= kReleaseCells) {
-            const ReleasedLock unlocked;
-            threads = runOnThreads(work, threads, team);
-        } else {
-            threads = runOnThreads(work, threads, team);
-        }
+        const LockRelease unlocked(pass && n >= kReleaseCells);
+        threads = runOnThreads(work, threads, team);
     }
     const Py_ssize_t bad = work.first_bad.load(std::memory_order_relaxed);
     if (bad < n) {
@@ -398,7 +342,7 @@ PyObject* compareCodes(PyObject*, PyObject* args) noexcept {
         return nullptr;
     }
     if (aliased) {
-        std::memcpy(out.writable(), scratch.get(), static_cast<size_t>(n));
+        std::memcpy(answers, scratch.data(), static_cast<size_t>(n));
     }
     return Py_BuildValue("(in)", threads, locked);
 }

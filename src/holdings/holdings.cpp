@@ -34,6 +34,7 @@
 #include <utility>
 #include <vector>
 
+#include "PythonScopes.hpp"
 #include "boundary.hpp"
 #include "quodex.hpp"
 
@@ -46,30 +47,15 @@ R boundary(R fail, F&& body) noexcept {
     return nativeBoundary("vorlane._Holdings", fail, std::forward<F>(body));
 }
 
-// A buffer export held for the length of a call; the exporter (a NumPy
-// array) cannot be resized while it is held.
-class Buffer {
+// An int64 or object column argument, held for the length of the call.
+class Buffer : public BufferView {
 public:
-    Py_buffer view{};
-    bool held = false;
-
-    Buffer() noexcept = default;
-    Buffer(const Buffer&) = delete;
-    Buffer& operator=(const Buffer&) = delete;
-    ~Buffer() {
-        if (held) {
-            PyBuffer_Release(&view);
-        }
-    }
-
     // A one-dimensional buffer of 8-byte items of `kind` ('O' objects or 'q'
     // signed 64-bit integers), any stride.
     bool take(PyObject* o, char kind, bool writable, const char* name) noexcept {
-        const int flags = PyBUF_STRIDES | PyBUF_FORMAT | (writable ? PyBUF_WRITABLE : 0);
-        if (PyObject_GetBuffer(o, &view, flags) < 0) {
+        if (!acquire(o, PyBUF_STRIDES | PyBUF_FORMAT | (writable ? PyBUF_WRITABLE : 0))) {
             return false;
         }
-        held = true;
         if (view.ndim != 1 || view.itemsize != 8 || !formatIs(kind)) {
             PyErr_Format(PyExc_ValueError, "%s must be a one-dimensional %s array", name,
                          kind == 'O' ? "object" : "int64");

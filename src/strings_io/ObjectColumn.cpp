@@ -77,11 +77,11 @@ bool ObjectSlots::hold(PyObject* array, Py_ssize_t count) noexcept {
                      Py_TYPE(array)->tp_name);
         return false;
     }
-    if (PyObject_GetBuffer(array, &view_, PyBUF_WRITABLE | PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) < 0) {
+    if (!slots_.acquire(array, PyBUF_WRITABLE | PyBUF_FORMAT | PyBUF_C_CONTIGUOUS)) {
         return false;
     }
-    held_ = true;
-    if (view_.ndim != 1 || !isObjectFormat(view_) || view_.shape[0] != count) {
+    const Py_buffer& view = slots_.view;
+    if (view.ndim != 1 || !isObjectFormat(view) || view.shape[0] != count) {
         PyErr_Format(PyExc_ValueError, "expected a contiguous object array of %zd items", count);
         return false;
     }

@@ -82,24 +82,18 @@ public:
     ObjectSlots() noexcept = default;
     ObjectSlots(const ObjectSlots&) = delete;
     ObjectSlots& operator=(const ObjectSlots&) = delete;
-    ~ObjectSlots() {
-        if (held_) {
-            PyBuffer_Release(&view_);
-        }
-    }
 
     // TypeError/ValueError when `array` is not such an array.
     bool hold(PyObject* array, Py_ssize_t count) noexcept;
 
     // Stores `stolen` into slot i and releases the slot's old value.
     void set(Py_ssize_t i, PyObject* stolen) noexcept {
-        PyObject** slots = static_cast<PyObject**>(view_.buf);
+        PyObject** slots = static_cast<PyObject**>(slots_.view.buf);
         PyObject* old = slots[i];
         slots[i] = stolen;
         Py_XDECREF(old);
     }
 
 private:
-    Py_buffer view_{};
-    bool held_ = false;
+    BufferView slots_;
 };

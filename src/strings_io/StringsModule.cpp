@@ -539,17 +539,17 @@ PyObject* read_stream(PyObject*, PyObject* args) noexcept {
             return nullptr;
         }
     } else {
-        Py_buffer view;
-        if (PyObject_GetBuffer(ends_arg, &view, PyBUF_C_CONTIGUOUS) < 0) {
+        BufferView given;
+        if (!given.acquire(ends_arg, PyBUF_C_CONTIGUOUS)) {
             return nullptr;
         }
-        const Py_ssize_t len = view.len;
+        const Py_ssize_t len = given.view.len;
         // Our own copy: the caller's array may change while the lock is out.
         const bool ok = len % 8 == 0 && ends.reserve(static_cast<size_t>(len) + 1);
         if (ok) {
-            std::memcpy(ends.data(), view.buf, static_cast<size_t>(len));
+            std::memcpy(ends.data(), given.view.buf, static_cast<size_t>(len));
         }
-        PyBuffer_Release(&view);
+        given.release();
         if (!ok) {
             if (!PyErr_Occurred()) {
                 PyErr_SetString(PyExc_ValueError, "end offsets must be whole int64 values");

@@ -118,21 +118,19 @@ int64_t readFromObject(PyObject* read, char* p, size_t n) noexcept {
                             "read() returned None: the file is non-blocking and not ready");
             return -1;
         }
-        Py_buffer view;
-        if (PyObject_GetBuffer(result.get(), &view, PyBUF_SIMPLE) < 0) {
+        BufferView bytes;
+        if (!bytes.acquire(result.get(), PyBUF_SIMPLE)) {
             PyErr_Format(PyExc_TypeError, "read() should return bytes, not %.200s",
                          Py_TYPE(result.get())->tp_name);
             return -1;
         }
-        const Py_ssize_t got = view.len;
+        const Py_ssize_t got = bytes.view.len;
         if (got > ask) {
-            PyBuffer_Release(&view);
             PyErr_Format(PyExc_ValueError, "read() returned %zd bytes, more than the %zd asked for",
                          got, ask);
             return -1;
         }
-        std::memcpy(p + done, view.buf, static_cast<size_t>(got));
-        PyBuffer_Release(&view);
+        std::memcpy(p + done, bytes.view.buf, static_cast<size_t>(got));
         if (got == 0) {
             break;  // end of data
         }
@@ -142,20 +140,6 @@ int64_t readFromObject(PyObject* read, char* p, size_t n) noexcept {
 }
 
 }  // namespace
-
-bool RawBuffer::reserve(size_t n) noexcept {
-    if (n <= capacity_) {
-        return true;
-    }
-    void* grown = PyMem_RawRealloc(data_, n);
-    if (!grown) {
-        PyErr_NoMemory();
-        return false;
-    }
-    data_ = static_cast<char*>(grown);
-    capacity_ = n;
-    return true;
-}
 
 bool parseEndpoint(PyObject* o, Endpoint& out) noexcept {
     if (PyLong_Check(o) && !PyBool_Check(o)) {
@@ -179,20 +163,6 @@ bool parseEndpoint(PyObject* o, Endpoint& out) noexcept {
     PyErr_Format(PyExc_TypeError, "expected a file descriptor or a file method, not %.200s",
                  Py_TYPE(o)->tp_name);
     return false;
-}
-
-bool LockRelease::checkSignals() noexcept {
-    if (!state_) {
-        return PyErr_CheckSignals() == 0;
-    }
-    PyEval_RestoreThread(state_);
-    const int rc = PyErr_CheckSignals();
-    if (rc < 0) {
-        state_ = nullptr;  // keep the lock: the caller returns the exception
-        return false;
-    }
-    state_ = PyEval_SaveThread();
-    return true;
 }
 
 bool writeAll(const Endpoint& to, const char* p, size_t n, LockRelease& lock) noexcept {

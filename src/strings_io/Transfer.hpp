@@ -23,26 +23,7 @@
 #include <cstddef>
 #include <cstdint>
 
-// A block of raw memory (PyMem_Raw*, so it may be touched and resized without
-// the interpreter lock). Failure to grow raises MemoryError with the lock held.
-class RawBuffer {
-public:
-    RawBuffer() noexcept = default;
-    RawBuffer(const RawBuffer&) = delete;
-    RawBuffer& operator=(const RawBuffer&) = delete;
-    ~RawBuffer() { PyMem_RawFree(data_); }
-
-    // Grows to hold at least `n` bytes, keeping the contents. Needs the lock
-    // (it may raise).
-    bool reserve(size_t n) noexcept;
-
-    char* data() const noexcept { return data_; }
-    size_t capacity() const noexcept { return capacity_; }
-
-private:
-    char* data_ = nullptr;
-    size_t capacity_ = 0;
-};
+#include "PythonScopes.hpp"
 
 // Where bytes go to or come from: a descriptor (fd >= 0) or the bound
 // `write`/`read` method of a file object (borrowed: the caller keeps it).
@@ -55,35 +36,9 @@ struct Endpoint {
 // TypeError otherwise.
 bool parseEndpoint(PyObject* o, Endpoint& out) noexcept;
 
-// Releases the interpreter lock for its lifetime and lets a transfer take it
-// back for a moment to run signal handlers. For a file-object endpoint it
-// keeps the lock: those transfers run Python code.
-class LockRelease {
-public:
-    explicit LockRelease(bool release) noexcept
-        : state_(release ? PyEval_SaveThread() : nullptr) {}
-    LockRelease(const LockRelease&) = delete;
-    LockRelease& operator=(const LockRelease&) = delete;
-    ~LockRelease() { relock(); }
-
-    // Takes the lock back for good (idempotent).
-    void relock() noexcept {
-        if (state_) {
-            PyEval_RestoreThread(state_);
-            state_ = nullptr;
-        }
-    }
-    bool released() const noexcept { return state_ != nullptr; }
-
-    // Runs pending signal handlers with the lock held; false if one raised.
-    bool checkSignals() noexcept;
-
-private:
-    PyThreadState* state_;
-};
-
 // Writes all `n` bytes at `p`. A descriptor is written with the lock
-// released (`lock.released()`); a failure takes the lock back for good and
+// released (`lock.released()`); a file-object endpoint keeps it, since those
+// transfers run Python code. A failure takes the lock back for good and
 // sets the exception before returning false.
 bool writeAll(const Endpoint& to, const char* p, size_t n, LockRelease& lock) noexcept;
 
