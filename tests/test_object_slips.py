@@ -285,23 +285,31 @@ def slip_cycle_with_store_and_wrapper():
     gc.collect()
 
 def slip_threads_and_release():
-    s, a, b = pair()
-    big = OV.from_coo(range(5000), [str(i) for i in range(5000)], store=s, **B)
-    other = big.copy()
+    # Calls from several threads with a release in the middle: each call
+    # either finishes or refuses, and every count comes back.
+    s = Quodex(0)
+    vals = [str(i) for i in range(5000)]
+    big = OV.from_coo(range(5000), vals, store=s, **B)
+    other = OV.from_coo(range(5000), vals[::-1], store=s, **B)
+    errors = []
     def work():
         try:
             for _ in range(50):
                 big.lt(other)
                 big.min()
                 big.to_coo()
-        except ValueError:
-            pass
+                big.merge(other).release()
+        except ValueError as e:
+            errors.append(str(e))
     ts = [threading.Thread(target=work) for _ in range(3)]
     for t in ts:
         t.start()
     big.release()
     for t in ts:
         t.join()
+    assert set(errors) <= {"operation on a released ObjectVector"}, errors
+    other.release()
+    assert s.size == 0
     big.to_coo()
 
 def slip_raw_to_objects_bad_code():

@@ -9,9 +9,7 @@ import pickle
 import re
 import subprocess
 import sys
-import tempfile
 import textwrap
-import threading
 
 import numpy as np
 import pytest
@@ -310,17 +308,6 @@ def test_min_max_by_object_value_with_false_on_error(binding):
     assert cells(m.T.min("col")) == {(0,): 3, (1,): 1, (2,): 7}
 
 
-def test_interrupt_inside_min_propagates(binding):
-    class Stop:
-        def __lt__(self, other):
-            raise KeyboardInterrupt
-
-    v = ObjectVector.from_coo([0, 1], [Stop(), Stop()], binding=binding)
-    with pytest.raises(KeyboardInterrupt):
-        v.min()
-    assert v.nvals == 2
-
-
 # ---------------------------------------------------------------------------
 # codes from outside are checked
 
@@ -389,34 +376,6 @@ def test_user_removes_and_rollbacks_never_reach_freed_objects(binding):
     gc.collect()
     assert before.to_coo()[1][0].v == 1 and before.min().v == 1
     before.release()
-    assert store.size == 0
-
-
-def test_threads_sharing_one_wrapper_and_a_release_mid_call(binding):
-    vals = [str(i) for i in range(20000)]
-    v = ObjectVector.from_coo(range(len(vals)), vals, binding=binding)
-    w = ObjectVector.from_coo(range(len(vals)), list(reversed(vals)), store=v.store, binding=binding)
-    store = v.store
-    errors, done = [], []
-
-    def work():
-        try:
-            for _ in range(20):
-                v.to_coo()
-                v.lt(w)
-                v.merge(w).release()
-            done.append(1)
-        except ValueError as e:
-            errors.append(str(e))
-
-    threads = [threading.Thread(target=work) for _ in range(3)]
-    for t in threads:
-        t.start()
-    v.release()
-    for t in threads:
-        t.join()
-    assert set(errors) <= {"operation on a released ObjectVector"}
-    w.release()
     assert store.size == 0
 
 
