@@ -15,7 +15,7 @@ import numpy as np
 from suitesparse_graphblas import ffi as _ffi
 from suitesparse_graphblas import lib as _lib
 
-from . import _grb, _Holdings
+from . import _grb, _Holdings, _layout
 from ._Quodex import Quodex
 
 # With dup=None any operator does: a duplicate is refused before its cell is used.
@@ -40,10 +40,12 @@ def _int64_ptr(a: np.ndarray):
 
 
 class _Calls:
-    """The calls that differ between matrices and vectors (the comparison
-    pass has its own, which keep the interpreter lock: see _comparison)."""
+    """The calls that differ between matrices and vectors. The comparison
+    pass makes its own through vorlane._layout, whose entries keep the
+    interpreter lock; unpacking goes through there too."""
 
     axes: Tuple[str, ...]  # how an error message names one coordinate
+    layout: _layout.Kind
     # The one sparsity format whose values can be taken out and put back
     # without GraphBLAS converting anything.
     unpackable: int
@@ -119,56 +121,43 @@ class _Calls:
     def values(self, handle) -> Iterator[np.ndarray]:
         """The container's value array, in storage order, as a writable int64
         array; it goes back into the container when the block ends, however it
-        ends. The container must be in the `unpackable` format."""
+        ends. The container should be in the `unpackable` format: unpacking
+        in another one converts it."""
+        nvals = self.nvals(handle)
+        arrays = _layout.Unpacked(self.layout, self.unpack_format(handle), handle)
+        try:
+            yield _value_view(*arrays.values, nvals)
+        finally:
+            arrays.pack(handle, arrays.values)
+
+    def unpack_format(self, handle) -> str:
         raise NotImplementedError
 
 
 class _MatrixCalls(_Calls):
     axes = ("row", "col")
     unpackable = _lib.GxB_HYPERSPARSE
+    layout = _layout.MATRIX
 
     def __init__(self) -> None:
         super().__init__("Matrix")
 
-    @contextmanager
-    def values(self, handle) -> Iterator[np.ndarray]:
-        # Unpacking in the matrix's own orientation moves pointers; the other
-        # one would transpose it.
-        by = "CSR" if self.option(handle, _lib.GxB_FORMAT) == _lib.GxB_BY_ROW else "CSC"
-        p, h, i = (_ffi.new("GrB_Index **") for _ in range(3))
-        x = _ffi.new("void **")
-        sizes = [_ffi.new("GrB_Index *") for _ in range(4)]
-        iso, nvec, jumbled = _ffi.new("bool *"), _ffi.new("GrB_Index *"), _ffi.new("bool *")
-        _ok(getattr(_lib, f"GxB_Matrix_unpack_Hyper{by}")(handle, p, h, i, x, *sizes, iso, nvec, jumbled,
-                                                          _ffi.NULL), f"GxB_Matrix_unpack_Hyper{by}")
-        try:
-            yield _value_view(x[0], sizes[3][0], iso[0], int(p[0][nvec[0]]))
-        finally:
-            _ok(getattr(_lib, f"GxB_Matrix_pack_Hyper{by}")(handle, p, h, i, x, *(s[0] for s in sizes), iso[0],
-                                                            nvec[0], jumbled[0], _ffi.NULL),
-                f"GxB_Matrix_pack_Hyper{by}")
+    def unpack_format(self, handle) -> str:
+        # The matrix's own orientation moves pointers; the other one would
+        # transpose it.
+        return "HyperCSR" if self.option(handle, _lib.GxB_FORMAT) == _lib.GxB_BY_ROW else "HyperCSC"
 
 
 class _VectorCalls(_Calls):
     axes = ("index",)
     unpackable = _lib.GxB_SPARSE
+    layout = _layout.VECTOR
 
     def __init__(self) -> None:
         super().__init__("Vector")
 
-    @contextmanager
-    def values(self, handle) -> Iterator[np.ndarray]:
-        i = _ffi.new("GrB_Index **")
-        x = _ffi.new("void **")
-        i_size, x_size = _ffi.new("GrB_Index *"), _ffi.new("GrB_Index *")
-        iso, nvals, jumbled = _ffi.new("bool *"), _ffi.new("GrB_Index *"), _ffi.new("bool *")
-        _ok(_lib.GxB_Vector_unpack_CSC(handle, i, x, i_size, x_size, iso, nvals, jumbled, _ffi.NULL),
-            "GxB_Vector_unpack_CSC")
-        try:
-            yield _value_view(x[0], x_size[0], iso[0], nvals[0])
-        finally:
-            _ok(_lib.GxB_Vector_pack_CSC(handle, i, x, i_size[0], x_size[0], iso[0], nvals[0], jumbled[0],
-                                         _ffi.NULL), "GxB_Vector_pack_CSC")
+    def unpack_format(self, handle) -> str:
+        return "CSC"
 
 
 def _value_view(x, size: int, iso: bool, nvals: int) -> np.ndarray:
