@@ -38,6 +38,12 @@ def long_strings(n):
     return arr
 
 
+def within(operation, n, t, peer, t_peer, limit):
+    """A row whose goal is at most `limit` times the peer's time."""
+    return dict(operation=operation, n=n, vorlane_s=t, peer=peer, peer_s=t_peer,
+                goal=f"<= {limit}x", met=t / t_peer <= limit)
+
+
 def column_rows(label, col, workdir, repeat):
     n = len(col)
     path = str(workdir / f"{label}.vls")
@@ -109,24 +115,14 @@ def column_rows(label, col, workdir, repeat):
              peer="bulk_serialize+bulk_deserialize", peer_s=t_bulk,
              goal=">= 20x faster" if label.startswith("1e6") else "-",
              met=t_bulk / t_both >= 20 if label.startswith("1e6") else None),
-        dict(operation=f"strings save, {label}", n=n, vorlane_s=t_save,
-             peer="join(s.encode()) + one write", peer_s=t_fw, goal="<= 1.5x",
-             met=t_save / t_fw <= 1.5),
-        dict(operation=f"strings load, {label}", n=n, vorlane_s=t_load,
-             peer="one read + decode per slice", peer_s=t_fr, goal="<= 1.5x",
-             met=t_load / t_fr <= 1.5),
+        within(f"strings save, {label}", n, t_save, "join(s.encode()) + one write", t_fw, 1.5),
+        within(f"strings load, {label}", n, t_load, "one read + decode per slice", t_fr, 1.5),
     ]
     if pa is not None:
         t_aw, t_ar = times[6:]
         assert arrow_read().tolist() == col.tolist()
-        rows += [
-            dict(operation=f"strings save, {label}", n=n, vorlane_s=t_save,
-                 peer="pyarrow IPC file write", peer_s=t_aw, goal="<= 1.5x",
-                 met=t_save / t_aw <= 1.5),
-            dict(operation=f"strings load, {label}", n=n, vorlane_s=t_load,
-                 peer="pyarrow IPC read + to_numpy", peer_s=t_ar, goal="<= 1.5x",
-                 met=t_load / t_ar <= 1.5),
-        ]
+        rows += [within(f"strings save, {label}", n, t_save, "pyarrow IPC file write", t_aw, 1.5),
+                 within(f"strings load, {label}", n, t_load, "pyarrow IPC read + to_numpy", t_ar, 1.5)]
     else:
         rows.append(dict(operation=f"strings, {label}", n=n, vorlane_s=t_save,
                          peer="pyarrow (not installed)", peer_s=None, goal="-", met=None))
